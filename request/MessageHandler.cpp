@@ -1,0 +1,7 @@
+#include "MessageHandler.h"
+
+namespace winsecurity {
+
+void MessageHandler::waitMessage() {}
+
+}  // namespace winsecurity

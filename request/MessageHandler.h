@@ -1,0 +1,10 @@
+#pragma once
+
+namespace winsecurity {
+
+class MessageHandler {
+ public:
+  void waitMessage();
+};
+
+}  // namespace winsecurity

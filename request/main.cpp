@@ -1,0 +1,7 @@
+#include "MessageHandler.h"
+
+int main() {
+  winsecurity::MessageHandler handler;
+  handler.waitMessage();
+  return 0;
+}

@@ -1,0 +1,110 @@
+// WinSecurity: construction, logon, impersonation and revert, error recording and conversions.
+#include "WinSecurity.h"
+#include "common.h"
+
+namespace winsecurity {
+
+WinSecurity::WinSecurity() : WinSecurity(nullptr, nullptr, nullptr) {}
+
+WinSecurity::WinSecurity(const char* user_, const char* password_, const char* domain_)
+    : token(nullptr),
+      user(nullptr),
+      password(nullptr),
+      domain(nullptr),
+      wUser(nullptr),
+      wPassword(nullptr),
+      wDomain(nullptr),
+      lastErrorNumber(0),
+      lastErrorBlock(nullptr) {
+  if (user_) {
+    user = common::copyString(user_);
+    utf8ToWide(user, &wUser);
+  }
+  // An empty password reaches Windows as none.
+  if (password_ && *password_) {
+    password = common::copyString(password_);
+    utf8ToWide(password, &wPassword);
+  }
+  if (domain_) {
+    domain = common::copyString(domain_);
+    utf8ToWide(domain, &wDomain);
+  }
+}
+
+WinSecurity::~WinSecurity() {
+  if (token) logOffVelUser();
+  common::release(&user);
+  common::wipeAndFree(&password);
+  common::release(&domain);
+  common::release(&lastErrorBlock);
+  common::release(&wUser);
+  common::wipeAndFree(&wPassword);
+  common::release(&wDomain);
+}
+
+int WinSecurity::validateUser() {
+  int result = 0;
+  if (wUser && logOnVelUser() == 1) result = impersonateUse();
+  logOffVelUser();
+  return result;
+}
+
+int WinSecurity::getLastErrorNumber() { return lastErrorNumber; }
+
+char* WinSecurity::getLastErrorMessage() { return lastErrorBlock; }
+
+void WinSecurity::freeMemblk(char* block) { delete[] block; }
+
+int WinSecurity::logOnVelUser() {
+  if (LogonUserW(wUser, wDomain, wPassword, LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT, &token))
+    return 1;
+  lastErrorNumber = static_cast<int>(GetLastError());
+  token = nullptr;  // only defined on success
+  recordError("WinSecurity::logOnVelUser", "LogonUser", lastErrorNumber);
+  return 0;
+}
+
+int WinSecurity::impersonateUse() {
+  if (!ImpersonateLoggedOnUser(token)) {
+    lastErrorNumber = static_cast<int>(GetLastError());
+    recordError("WinSecurity::impersonateUse", "ImpersonateLoggedOnUser", lastErrorNumber);
+    return 0;
+  }
+  if (token == INVALID_HANDLE_VALUE) {
+    recordError("WinSecurity::impersonateUse", "ImpersonateLoggedOnUser", lastErrorNumber);
+    return 0;
+  }
+  CloseHandle(token);
+  token = nullptr;
+  if (OpenThreadToken(GetCurrentThread(), TOKEN_ALL_ACCESS, TRUE, &token)) return 1;
+  lastErrorNumber = static_cast<int>(GetLastError());
+  token = nullptr;
+  // Without a token logOffVelUser does nothing, so revert here: the next request must never run
+  // as this user.
+  RevertToSelf();
+  recordError("WinSecurity::impersonateUse", "OpenThreadToken", lastErrorNumber);
+  return 0;
+}
+
+void WinSecurity::logOffVelUser() {
+  if (!token) {
+    token = nullptr;
+    return;
+  }
+  if (!RevertToSelf()) {
+    lastErrorNumber = static_cast<int>(GetLastError());
+    recordError("WinSecurity::logOffVelUser", "RevertToSelf()", lastErrorNumber);
+  }
+  if (token != INVALID_HANDLE_VALUE) CloseHandle(token);
+  token = nullptr;
+}
+
+char* WinSecurity::recordError(const char* context, const char* call, int number) {
+  return common::recordError(&lastErrorBlock, context, call, number);
+}
+
+WCHAR* WinSecurity::utf8ToWide(const char* input, WCHAR** out) { return *out = common::utf8ToWide(input); }
+
+char* WinSecurity::wideToUtf8(const WCHAR* input, char** out) { return *out = common::wideToUtf8(input); }
+
+}  // namespace winsecurity

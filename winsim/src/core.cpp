@@ -1,0 +1,292 @@
+// The machine's state, the call bookkeeping and fault injection, handles, the simulated
+// allocators, the per-thread last error, and winsim's C++ API.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "state.h"
+
+namespace winsim::detail {
+namespace {
+
+thread_local DWORD t_lastError = 0;
+thread_local std::shared_ptr<Token> t_impersonation;
+
+void resetLocked(State& s, const Machine& machine) {
+  for (void* p : s.local) std::free(p);
+  for (void* p : s.global) std::free(p);
+  for (void* p : s.netApi) std::free(p);
+  for (void* p : s.lsa) std::free(p);
+  s.local.clear();
+  s.global.clear();
+  s.netApi.clear();
+  s.lsa.clear();
+  s.handles.clear();
+  s.faults.clear();
+  s.callCounts.clear();
+  s.callLog.clear();
+  s.connections.clear();
+  s.lastLogon = LogonArgs{};
+  s.lastConnect = ConnectArgs{};
+  s.machine = machine;
+  for (const Fault& f : machine.faults) s.faults[f.call].push_back({f.error, std::max(f.nth, 1)});
+  t_impersonation.reset();
+}
+
+State* loadInitial() {
+  auto* s = new State();  // lives for the process: Win32 calls may come from static destructors
+  Machine machine;
+  const char* file = std::getenv("WINSIM_MACHINE");
+  if (file && *file) {
+    try {
+      machine = loadMachineFile(file);
+    } catch (const MachineFileError& e) {
+      std::fprintf(stderr, "winsim: %s\n", e.what());
+      std::fflush(stderr);
+      std::_Exit(2);
+    }
+  } else {
+    machine = defaultMachine();
+  }
+  resetLocked(*s, machine);
+  return s;
+}
+
+}  // namespace
+
+State& state() {
+  static State* s = loadInitial();
+  return *s;
+}
+
+std::shared_ptr<Token>& threadToken() { return t_impersonation; }
+
+bool enter(const char* call, uint32_t* error) {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.callLog.emplace_back(call);
+  int count = ++s.callCounts[call];
+  auto it = s.faults.find(call);
+  if (it == s.faults.end()) return false;
+  auto& pending = it->second;
+  for (auto f = pending.begin(); f != pending.end(); ++f) {
+    if (f->atCall == count) {
+      *error = f->error;
+      pending.erase(f);
+      return true;
+    }
+  }
+  return false;
+}
+
+uintptr_t addHandle(HandleObject object) {
+  State& s = state();
+  Lock lock(s.mutex);
+  uintptr_t h = s.nextHandle;
+  s.nextHandle += 4;
+  s.handles.emplace(h, std::move(object));
+  return h;
+}
+
+HandleObject* findHandle(HANDLE handle) {
+  State& s = state();
+  Lock lock(s.mutex);
+  auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
+  return it == s.handles.end() ? nullptr : &it->second;
+}
+
+void* allocate(std::set<void*>& pool, size_t bytes, bool zero) {
+  void* p = std::malloc(bytes ? bytes : 1);
+  if (!p) return nullptr;
+  if (zero) std::memset(p, 0, bytes ? bytes : 1);
+  Lock lock(state().mutex);
+  pool.insert(p);
+  return p;
+}
+
+bool release(std::set<void*>& pool, void* p) {
+  Lock lock(state().mutex);
+  auto it = pool.find(p);
+  if (it == pool.end()) return false;
+  pool.erase(it);
+  std::free(p);
+  return true;
+}
+
+std::string computerName() {
+  Lock lock(state().mutex);
+  return state().machine.computerName;
+}
+
+}  // namespace winsim::detail
+
+using namespace winsim::detail;
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return t_lastError; }
+void WINAPI SetLastError(DWORD code) { t_lastError = code; }
+
+HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2)); }
+
+BOOL WINAPI CloseHandle(HANDLE handle) {
+  uint32_t error;
+  if (enter("CloseHandle", &error)) {
+    SetLastError(error);
+    return FALSE;
+  }
+  // The current-process and current-thread pseudo handles: closing them has no effect.
+  if (handle == INVALID_HANDLE_VALUE || handle == GetCurrentThread()) return TRUE;
+  State& s = state();
+  Lock lock(s.mutex);
+  auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == s.handles.end() || it->second.kind != HandleObject::TokenHandle) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  s.handles.erase(it);
+  return TRUE;
+}
+
+HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
+  uint32_t error;
+  if (enter("LocalAlloc", &error)) {
+    SetLastError(error);
+    return nullptr;
+  }
+  void* p = allocate(state().local, bytes, (flags & LMEM_ZEROINIT) != 0);
+  if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return p;
+}
+
+HLOCAL WINAPI LocalFree(HLOCAL mem) {
+  uint32_t error;
+  if (enter("LocalFree", &error)) {
+    SetLastError(error);
+    return mem;
+  }
+  if (!mem) return nullptr;
+  if (!release(state().local, mem)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return mem;
+  }
+  return nullptr;
+}
+
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
+  uint32_t error;
+  if (enter("GlobalAlloc", &error)) {
+    SetLastError(error);
+    return nullptr;
+  }
+  void* p = allocate(state().global, bytes, (flags & GMEM_ZEROINIT) != 0);
+  if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return p;
+}
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
+  uint32_t error;
+  if (enter("GlobalFree", &error)) {
+    SetLastError(error);
+    return mem;
+  }
+  if (!mem) return nullptr;
+  if (!release(state().global, mem)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return mem;
+  }
+  return nullptr;
+}
+
+int _setmode(int fd, int mode) {
+  (void)fd;
+  (void)mode;
+  return _O_TEXT;  // POSIX streams have no text mode: every mode is binary already
+}
+
+int _fileno(FILE* stream) { return fileno(stream); }
+
+}  // extern "C"
+
+namespace winsim {
+
+Machine defaultMachine() {
+  Machine m;
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0 || !host[0]) std::strcpy(host, "WINSIM");
+  std::string name(host);
+  name = name.substr(0, name.find('.'));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name.size() > 15) name.resize(15);
+  m.computerName = name;
+  m.workgroup = "WORKGROUP";
+  m.volumes.push_back(Volume{"C:\\", "NTFS", DRIVE_FIXED, 0});
+  return m;
+}
+
+void install(const Machine& machine) {
+  State& s = state();
+  Lock lock(s.mutex);
+  resetLocked(s, machine);
+}
+
+void injectFault(const std::string& call, uint32_t error, int nth) {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.faults[call].push_back({error, s.callCounts[call] + std::max(nth, 1)});
+}
+
+void clearFaults() {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.faults.clear();
+}
+
+size_t openHandles() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.handles.size();
+}
+
+Allocations liveAllocations() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return Allocations{s.local.size(), s.global.size(), s.netApi.size(), s.lsa.size()};
+}
+
+bool threadImpersonating() { return t_impersonation != nullptr; }
+
+size_t connectionCount() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.connections.size();
+}
+
+std::vector<std::string> callLog() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.callLog;
+}
+
+void clearCallLog() {
+  State& s = state();
+  Lock lock(s.mutex);
+  s.callLog.clear();
+}
+
+LogonArgs lastLogonArgs() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.lastLogon;
+}
+
+ConnectArgs lastConnectArgs() {
+  State& s = state();
+  Lock lock(s.mutex);
+  return s.lastConnect;
+}
+
+}  // namespace winsim
