@@ -1,0 +1,72 @@
+// Helpers shared by the unit tests: reading memory blocks, machines to start from, and the
+// check that an operation left nothing behind in winsim.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "security/wire.h"
+#include "winsim/machine.h"
+
+namespace testsupport {
+
+// The strings of a memory block (total size, count, length-prefixed strings); a test failure when the
+// block is not exactly that.
+inline std::vector<std::string> blockStrings(const char* block) {
+  std::vector<std::string> out;
+  if (!block) {
+    ADD_FAILURE() << "no block";
+    return out;
+  }
+  const int32_t size = winsecurity::wire::getInt32(block);
+  const int32_t count = winsecurity::wire::getInt32(block + 4);
+  int32_t at = 8;
+  for (int32_t i = 0; i < count; ++i) {
+    if (at + 4 > size) {
+      ADD_FAILURE() << "block cut short at entry " << i;
+      return out;
+    }
+    const int32_t n = winsecurity::wire::getInt32(block + at);
+    at += 4;
+    if (n < 0 || n > size - at) {
+      ADD_FAILURE() << "entry " << i << " runs past the block";
+      return out;
+    }
+    out.emplace_back(block + at, static_cast<size_t>(n));
+    at += n;
+  }
+  EXPECT_EQ(at, size) << "bytes after the last entry";
+  return out;
+}
+
+inline std::vector<std::string> errorStrings(const char* context, const char* call, int number,
+                                             const char* text) {
+  std::vector<std::string> v{context, call, std::to_string(number)};
+  if (text && *text) v.emplace_back(text);
+  return v;
+}
+
+// A workgroup machine with one local account "alice" / "Secret1!" in Users.
+inline winsim::Machine machineWithAlice() {
+  winsim::Machine m = winsim::defaultMachine();
+  m.computerName = "TESTHOST";
+  winsim::Account alice;
+  alice.name = "alice";
+  alice.sid = "S-1-5-21-1-2-3-1001";
+  alice.password = "Secret1!";
+  alice.groups = {{"S-1-1-0"}, {"S-1-5-32-545"}};
+  m.accounts.push_back(alice);
+  return m;
+}
+
+// Nothing leaked and the thread is itself again.
+inline void expectClean() {
+  EXPECT_EQ(winsim::openHandles(), 0u) << "open handles";
+  EXPECT_EQ(winsim::liveAllocations().total(), 0u) << "live platform allocations";
+  EXPECT_FALSE(winsim::threadImpersonating()) << "thread left impersonating";
+}
+
+}  // namespace testsupport
