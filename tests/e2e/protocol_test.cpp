@@ -114,6 +114,20 @@ TEST(Protocol, RequestsInOneWriteAreAnsweredInOrder) {
   for (int32_t i = 0; i < 12; ++i) expectReplyTo(replies[static_cast<size_t>(i)], 1000 + i, 2000 + i);
 }
 
+TEST(Protocol, ABatchLargerThanThePipesIsAnsweredWhole) {
+  // About 1 MiB in and 0.6 MiB out, both far beyond a pipe's buffer: the peer must read while it
+  // writes, and morvik must keep answering while its input is still arriving.
+  constexpr int32_t kRequests = 20000;
+  std::string input;
+  for (int32_t i = 0; i < kRequests; ++i) input += request(10, {{"filepath", "C:\\"}}, 1, i, -i);
+  const e2e::Run run = runMorvik(input);
+  EXPECT_EQ(run.status, 0) << run.err;
+  const auto replies = e2e::parseReplies(run.out);
+  ASSERT_EQ(replies.size(), static_cast<size_t>(kRequests));
+  for (int32_t i = 0; i < kRequests; i += 997) expectReplyTo(replies[static_cast<size_t>(i)], i, -i);
+  expectReplyTo(replies.back(), kRequests - 1, 1 - kRequests);
+}
+
 TEST(Protocol, MappedDriveTestOnALocalDiskIsAPlainNo) {
   const e2e::Run run = runMorvik(request(10, {{"filepath", "C:\\"}, {"user", "x"}, {"password", "y"}}));
   const auto replies = e2e::parseReplies(run.out);
