@@ -3,6 +3,7 @@
 for the machine that fuzz_loop.cpp installs) and corpus/decoder/ (single messages and malformed
 bodies). The files are committed; run this again after changing a seed, from any directory."""
 import os
+import re
 import shutil
 import struct
 
@@ -30,6 +31,26 @@ def message(command, payload=b"", mtype=1, sender=7, receiver=9, length=None, re
 def req(command, **params):
     return message(command, body([(k.encode(), v.encode("utf-8") if isinstance(v, str) else v)
                                   for k, v in params.items()]))
+
+
+def fault_tables():
+    """The fault calls and errors of fuzz_loop.cpp, in its order."""
+    with open(os.path.join(HERE, "fuzz_loop.cpp")) as f:
+        source = f.read()
+    calls = re.findall(r'"(\w+)"', re.search(r"kFaultCalls\[\] = \{(.*?)\};", source, re.S).group(1))
+    errors = [int(n) for n in re.findall(r"^\s*(\d+),", re.search(r"kFaultErrors\[\] = \{(.*?)\};", source, re.S).group(1), re.M)]
+    return calls, errors
+
+
+FAULT_CALLS, FAULT_ERRORS = fault_tables()
+
+
+def faults(stream, *specs):
+    """The stream with up to two faults in the first header's reserved bytes: (call, error, nth)."""
+    reserved = bytearray(8)
+    for i, (call, error, nth) in enumerate(specs):
+        reserved[3 * i:3 * i + 3] = bytes([FAULT_CALLS.index(call) + 1, FAULT_ERRORS.index(error), nth - 1])
+    return stream[:24] + bytes(reserved) + stream[32:]
 
 
 def domain_member(stream):
@@ -116,7 +137,26 @@ loop = {
     + message(0, mtype=TERMINATE),
 }
 
-decoder = {name: data for name, data in loop.items() if not name.startswith(("back-to-back", "session"))}
+# Failure branches: one request (or a short session) with the call that fails named.
+SESSION = (req(1, **ALICE) + req(2, **ALICE) + req(2, user="eve", password="x", domain="")
+           + req(5, filepath="C:\\data\\public.txt", **ALICE) + req(4, filepath="C:\\data\\secret.txt")
+           + req(6, filepath="C:\\") + req(7) + req(8) + req(10, filepath="Z:\\")
+           + req(3, user="alice", password="Secret1!", filepath="\\\\fileserver\\private")
+           + req(9, filepath="\\\\fileserver\\private"))
+for call, error, nth in [("LogonUserW", 1326, 1), ("ImpersonateLoggedOnUser", 5, 1), ("OpenThreadToken", 5, 2),
+                         ("GetTokenInformation", 122, 2), ("GetTokenInformation", 8, 1), ("LookupAccountSidW", 1332, 3),
+                         ("GetFileSecurityA", 5, 1), ("GetFileSecurityA", 122, 2), ("AccessCheck", 5, 1),
+                         ("MapGenericMask", 87, 1), ("GetNamedSecurityInfoW", 5, 1), ("GetAclInformation", 87, 1),
+                         ("GetAce", 87, 1), ("LsaOpenPolicy", 5, 1), ("LsaQueryInformationPolicy", 8, 1),
+                         ("NetWkstaGetInfo", 1722, 1), ("NetWkstaGetInfo", 8, 2), ("GetVolumeInformationW", 5, 1),
+                         ("GetDriveTypeW", 87, 1), ("WNetAddConnection2W", 53, 1), ("WNetCancelConnection2W", 2250, 1),
+                         ("MultiByteToWideChar", 87, 1), ("MultiByteToWideChar", 122, 3), ("WideCharToMultiByte", 122, 2),
+                         ("GlobalAlloc", 8, 1), ("LocalAlloc", 8, 1)]:
+    loop["fault-%s-%d-%d" % (call, error, nth)] = faults(SESSION, (call, error, nth))
+loop["fault-LogonUserW-and-FormatMessageW"] = faults(SESSION, ("LogonUserW", 1326, 1), ("FormatMessageW", 8, 1))
+loop["fault-LsaOpenPolicy-domain-member"] = domain_member(faults(SESSION, ("LsaOpenPolicy", 5, 1)))
+
+decoder = {name: data for name, data in loop.items() if not name.startswith(("back-to-back", "session", "fault"))}
 decoder.update({
     "short-input-body-only": body([(b"user", b"alice")]),
     "empty-key-and-value": message(1, body([(b"", b""), (b"user", b"")])),
