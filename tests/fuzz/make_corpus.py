@@ -154,6 +154,8 @@ for call, error, nth in [("LogonUserW", 1326, 1), ("ImpersonateLoggedOnUser", 5,
                          ("GlobalAlloc", 8, 1), ("LocalAlloc", 8, 1)]:
     loop["fault-%s-%d-%d" % (call, error, nth)] = faults(SESSION, (call, error, nth))
 loop["fault-LogonUserW-and-FormatMessageW"] = faults(SESSION, ("LogonUserW", 1326, 1), ("FormatMessageW", 8, 1))
+# A name that converts to nothing: success with an empty list.
+loop["fault-WideCharToMultiByte-computer-name"] = faults(req(7), ("WideCharToMultiByte", 122, 1))
 loop["fault-LsaOpenPolicy-domain-member"] = domain_member(faults(SESSION, ("LsaOpenPolicy", 5, 1)))
 
 decoder = {name: data for name, data in loop.items() if not name.startswith(("back-to-back", "session", "fault"))}
