@@ -162,6 +162,13 @@ char16_t upperChar(char16_t c) {
 
 bool validCodePage(UINT cp) { return cp == CP_ACP || cp == CP_UTF8 || cp == 1252; }
 
+// The flags a table code page such as 1252 accepts: MB_PRECOMPOSED, MB_COMPOSITE (not both),
+// MB_USEGLYPHCHARS, MB_ERR_INVALID_CHARS; WC_DISCARDNS, WC_SEPCHARS, WC_DEFAULTCHAR,
+// WC_COMPOSITECHECK, WC_NO_BEST_FIT_CHARS. WC_ERR_INVALID_CHARS is for UTF-8 only.
+constexpr DWORD kMbFlags = 0x1 | 0x2 | 0x4 | MB_ERR_INVALID_CHARS;
+constexpr DWORD kMbPrecomposedComposite = 0x1 | 0x2;
+constexpr DWORD kWcFlags = 0x10 | 0x20 | 0x40 | 0x200 | 0x400;
+
 }  // namespace
 
 std::u16string utf8ToUtf16(const std::string& s) {
@@ -221,7 +228,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int 
     return 0;
   }
   if (codePage == CP_UTF8 ? (flags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) != 0
-                          : (flags & ~static_cast<DWORD>(0xF)) != 0) {
+                          : (flags & ~kMbFlags) != 0 || (flags & kMbPrecomposedComposite) == kMbPrecomposedComposite) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
@@ -260,7 +267,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wide
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (codePage == CP_UTF8 && (flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0) {
+  if (codePage == CP_UTF8 ? (flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0 : (flags & ~kWcFlags) != 0) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
