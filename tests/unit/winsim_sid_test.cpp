@@ -81,6 +81,7 @@ TEST_F(WinsimSid, NamesWellKnownMachineAndDomainSids) {
       {"local account", sid(5, {21, 1, 2, 3, 1001}), {u"alice", u"TESTHOST", SidTypeUser}},
       {"domain account", sid(5, {21, 9, 9, 9, 1104}), {u"bob", u"CORP", SidTypeUser}},
       {"domain group", sid(5, {21, 9, 9, 9, 513}), {u"Domain Users", u"CORP", SidTypeGroup}},
+      {"the domain itself", sid(5, {21, 9, 9, 9}), {u"CORP", u"CORP", SidTypeDomain}},
       {"group with no domain, written oddly", sid(5, {21, 1, 2, 3, 700}), {u"Nobody's", u"", SidTypeGroup}},
   };
   for (const auto& c : cases) {

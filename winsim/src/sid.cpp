@@ -155,6 +155,13 @@ bool lookupSid(const std::string& sidText, std::string* name, std::string* domai
       return true;
     }
   }
+  // The domain's own SID names the domain, as a domain member resolves it.
+  if (!m.domainName.empty() && same(m.domainSid)) {
+    *name = m.domainName;
+    *domain = m.domainName;
+    *use = SidTypeDomain;
+    return true;
+  }
   for (const WellKnown& w : kWellKnown) {
     if (same(w.sid)) {
       *name = w.name;
