@@ -90,6 +90,12 @@ TEST_F(WinsimText, InvalidUtf8BecomesReplacementCharacters) {
   }
 }
 
+TEST_F(WinsimText, InvalidSequenceBeforeTheTerminatorKeepsIt) {
+  WCHAR out[8];
+  EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a\xE2\x82", -1, out, 8), 3);
+  EXPECT_EQ(std::u16string(out), u"a\uFFFD");
+}
+
 TEST_F(WinsimText, UnpairedSurrogatesBecomeReplacementCharacters) {
   const struct {
     const char* name;

@@ -68,6 +68,8 @@ bool enter(const char* call, uint32_t* error);
 std::shared_ptr<Token>& threadToken();
 
 uintptr_t addHandle(HandleObject object);
+// Null when the handle is not open. Hold state().mutex while using the result: a CloseHandle on
+// another thread erases it.
 HandleObject* findHandle(HANDLE handle);
 
 // Allocations the simulated allocators hand out; freeing checks membership.

@@ -69,7 +69,10 @@ std::u16string decodeUtf8(const unsigned char* p, size_t n, bool* invalid) {
       cp = (cp << 6) | (p[i + k] & 0x3F);
       ++k;
     }
-    if (k < len) {  // truncated sequence: the bytes read so far become one replacement
+    // Truncated sequence: the bytes read so far become one replacement. Where the input ends
+    // inside the sequence, Wine swallows everything up to the end (a terminator too); decoding
+    // what follows instead keeps a terminated input terminated.
+    if (k < len) {
       out.push_back(0xFFFD);
       *invalid = true;
       i += k;
