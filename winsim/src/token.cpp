@@ -157,8 +157,10 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
   if (infoClass != TokenGroups) {
     // Only TokenGroups is simulated: other real classes say so plainly rather than pass for a
     // Windows answer; numbers that are no class at all fail as on Windows.
-    SetLastError(infoClass >= TokenUser && infoClass < kTokenInformationClassEnd ? kErrorCallNotImplemented
-                                                                                 : ERROR_INVALID_PARAMETER);
+    // Compared as a number: winsim's enum names only a few of the classes a caller may pass.
+    const int number = static_cast<int>(infoClass);
+    SetLastError(number >= TokenUser && number < kTokenInformationClassEnd ? kErrorCallNotImplemented
+                                                                           : ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (!returnLength) {
