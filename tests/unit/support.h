@@ -62,6 +62,15 @@ inline winsim::Machine machineWithAlice() {
   return m;
 }
 
+// The calls made since the last install, without the code-page conversions that every string
+// passes through.
+inline std::vector<std::string> securityCalls() {
+  std::vector<std::string> out;
+  for (const std::string& call : winsim::callLog())
+    if (call != "MultiByteToWideChar" && call != "WideCharToMultiByte") out.push_back(call);
+  return out;
+}
+
 // Nothing leaked and the thread is itself again.
 inline void expectClean() {
   EXPECT_EQ(winsim::openHandles(), 0u) << "open handles";
