@@ -25,10 +25,12 @@ for f in morvik.exe talvane.dll; do
     fi
   done < <(x86_64-w64-mingw32-objdump -p "$dir/$f" | sed -n 's/^\s*DLL Name: //p')
 done
-x86_64-w64-mingw32-objdump -p "$dir/morvik.exe" | grep -qi 'DLL Name: talvane.dll' ||
-  { echo "morvik.exe does not load talvane.dll"; exit 1; }
+# Listings are captured first: grep -q closing the pipe early would fail the pipeline.
+imports=$(x86_64-w64-mingw32-objdump -p "$dir/morvik.exe")
+grep -qi 'DLL Name: talvane.dll' <<<"$imports" || { echo "morvik.exe does not load talvane.dll"; exit 1; }
 for f in morvik.exe talvane.dll; do
-  x86_64-w64-mingw32-objdump -h "$dir/$f" | grep -q '\.rsrc' || { echo "$f has no version resource"; exit 1; }
+  sections=$(x86_64-w64-mingw32-objdump -h "$dir/$f")
+  grep -q '\.rsrc' <<<"$sections" || { echo "$f has no version resource"; exit 1; }
 done
 
 # Run from the unpacked folder: computer-name must answer with Wine's computer name.

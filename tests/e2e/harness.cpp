@@ -1,0 +1,294 @@
+// Runs morvik as a child over three pipes. One poll loop feeds standard input and drains standard
+// output and error at the same time, so neither side can block the other however large the input
+// or the output; it stops once the child has exited and both pipes are drained (under Wine a
+// background process may hold a pipe open long after morvik.exe has gone).
+#include "e2e/harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+void putInt32(std::string& out, int32_t value) {
+  const auto v = static_cast<uint32_t>(value);
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+
+int32_t getInt32(const std::string& in, size_t at) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(i)]);
+  return static_cast<int32_t>(v);
+}
+
+std::string header(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId, int32_t receiverId) {
+  std::string out;
+  putInt32(out, messageType);
+  putInt32(out, command);
+  putInt32(out, 0);
+  putInt32(out, bodyLength);
+  putInt32(out, senderId);
+  putInt32(out, receiverId);
+  out.append(8, '\0');
+  return out;
+}
+
+const char* env(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+// A whole run must never hang the test binary: morvik answers in milliseconds natively and well
+// inside a second under a running wineserver.
+constexpr auto kRunLimit = std::chrono::seconds(60);
+
+struct Pipe {
+  int fd[2] = {-1, -1};
+  bool open() { return pipe2(fd, O_CLOEXEC) == 0; }
+  void close(int end) {
+    if (fd[end] >= 0) ::close(fd[end]);
+    fd[end] = -1;
+  }
+  ~Pipe() {
+    close(0);
+    close(1);
+  }
+};
+
+// The machine file of one run; removed with the run.
+struct TempFile {
+  std::string path;
+  explicit TempFile(const std::string& content) {
+    char name[] = "/tmp/morvik-machine-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) return;
+    ::close(fd);
+    path = name;
+    std::ofstream(path, std::ios::binary) << content;
+  }
+  ~TempFile() {
+    if (!path.empty()) std::remove(path.c_str());
+  }
+};
+
+void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// Reads what is there now; false at end of file or on an error other than "nothing yet".
+bool drain(int fd, std::string& into) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      into.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
+}  // namespace
+
+std::string request(int32_t command, const Params& params, int32_t messageType, int32_t senderId,
+                    int32_t receiverId) {
+  std::string body;
+  putInt32(body, static_cast<int32_t>(params.size()));
+  for (const auto& [key, value] : params) {
+    putInt32(body, static_cast<int32_t>(key.size()));
+    body += key;
+    putInt32(body, static_cast<int32_t>(value.size()));
+    body += value;
+  }
+  return header(messageType, command, static_cast<int32_t>(body.size()), senderId, receiverId) + body;
+}
+
+std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId,
+                       int32_t receiverId, const std::string& body) {
+  return header(messageType, command, bodyLength, senderId, receiverId) + body;
+}
+
+bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }
+
+Run runMorvik(const std::string& input, const std::string& machineJson) {
+  Run run;
+  // A child that stops reading (terminate message, malformed header) must give the writer EPIPE,
+  // not kill the test binary.
+  signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string> args;
+  if (underWine()) {
+    args = {env("MORVIK_WINE"), env("MORVIK_EXE")};
+  } else {
+    args = {MORVIK_NATIVE_EXE};
+  }
+
+  // The child gets the test's environment; natively WINSIM_MACHINE names this run's machine file
+  // or is removed, so that no machine leaks in from outside.
+  std::unique_ptr<TempFile> machine;
+  if (!underWine() && !machineJson.empty()) {
+    machine = std::make_unique<TempFile>(machineJson);
+    if (machine->path.empty()) {
+      ADD_FAILURE() << "cannot create a machine file: " << std::strerror(errno);
+      return run;
+    }
+  }
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e)
+    if (underWine() || std::strncmp(*e, "WINSIM_MACHINE=", 15) != 0) environment.emplace_back(*e);
+  if (machine) environment.push_back("WINSIM_MACHINE=" + machine->path);
+
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  Pipe in, out, err;
+  if (!in.open() || !out.open() || !err.open()) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return run;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in.fd[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    // Under Wine this is the "Wine is missing" case: a failure, never a skip.
+    ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+    return run;
+  }
+  in.close(0);
+  out.close(1);
+  err.close(1);
+  setNonBlocking(in.fd[1]);
+  setNonBlocking(out.fd[0]);
+  setNonBlocking(err.fd[0]);
+
+  size_t written = 0;
+  if (input.empty()) in.close(1);
+  bool outOpen = true, errOpen = true, exited = false;
+  int waitStatus = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+  while (outOpen || errOpen || !exited) {
+    if (!exited) {
+      const pid_t r = waitpid(pid, &waitStatus, WNOHANG);
+      if (r == pid) exited = true;
+    }
+    if (exited) {
+      // The child has gone: what it wrote is in the pipes now. Take it and stop, whether or not
+      // some other process still holds the write ends.
+      if (outOpen) drain(out.fd[0], run.out);
+      if (errOpen) drain(err.fd[0], run.err);
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "morvik did not finish within " << kRunLimit.count() << " s; killed";
+      kill(pid, SIGKILL);
+      waitpid(pid, &waitStatus, 0);
+      return run;
+    }
+    pollfd fds[3];
+    nfds_t n = 0;
+    int outAt = -1, errAt = -1, inAt = -1;
+    if (outOpen) {
+      outAt = static_cast<int>(n);
+      fds[n++] = {out.fd[0], POLLIN, 0};
+    }
+    if (errOpen) {
+      errAt = static_cast<int>(n);
+      fds[n++] = {err.fd[0], POLLIN, 0};
+    }
+    if (in.fd[1] >= 0) {
+      inAt = static_cast<int>(n);
+      fds[n++] = {in.fd[1], POLLOUT, 0};
+    }
+    // A short timeout: the child's exit is noticed by waitpid, not by an event on a pipe.
+    if (poll(fds, n, 20) < 0 && errno != EINTR) {
+      ADD_FAILURE() << "poll: " << std::strerror(errno);
+      break;
+    }
+    if (outAt >= 0 && fds[outAt].revents) outOpen = drain(out.fd[0], run.out);
+    if (errAt >= 0 && fds[errAt].revents) errOpen = drain(err.fd[0], run.err);
+    if (inAt >= 0 && fds[inAt].revents) {
+      if (fds[inAt].revents & (POLLERR | POLLHUP)) {
+        in.close(1);  // the child stopped reading; the rest of the input is not wanted
+      } else {
+        const ssize_t w = write(in.fd[1], input.data() + written, input.size() - written);
+        if (w > 0) written += static_cast<size_t>(w);
+        if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) in.close(1);
+      }
+    }
+  }
+  if (!exited) waitpid(pid, &waitStatus, 0);
+  run.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+  return run;
+}
+
+std::vector<Reply> parseReplies(const std::string& out) {
+  std::vector<Reply> replies;
+  size_t at = 0;
+  while (out.size() - at >= 32) {
+    Reply r;
+    r.messageType = getInt32(out, at);
+    r.command = getInt32(out, at + 4);
+    r.result = getInt32(out, at + 8);
+    r.bodyLength = getInt32(out, at + 12);
+    r.senderId = getInt32(out, at + 16);
+    r.receiverId = getInt32(out, at + 20);
+    if (r.bodyLength < 0 || static_cast<size_t>(r.bodyLength) > out.size() - at - 32) break;
+    r.body = out.substr(at + 32, static_cast<size_t>(r.bodyLength));
+    at += 32 + static_cast<size_t>(r.bodyLength);
+    replies.push_back(std::move(r));
+  }
+  if (at != out.size()) ADD_FAILURE() << (out.size() - at) << " bytes after the last whole reply";
+  return replies;
+}
+
+std::vector<std::string> strings(const std::string& body) {
+  std::vector<std::string> out;
+  if (body.size() < 4) {
+    ADD_FAILURE() << "a string list needs a count; body has " << body.size() << " bytes";
+    return out;
+  }
+  const int32_t count = getInt32(body, 0);
+  size_t at = 4;
+  for (int32_t i = 0; i < count; ++i) {
+    if (body.size() - at < 4) {
+      ADD_FAILURE() << "string list cut short at entry " << i;
+      return out;
+    }
+    const int32_t n = getInt32(body, at);
+    at += 4;
+    if (n < 0 || static_cast<size_t>(n) > body.size() - at) {
+      ADD_FAILURE() << "entry " << i << " runs past the body";
+      return out;
+    }
+    out.push_back(body.substr(at, static_cast<size_t>(n)));
+    at += static_cast<size_t>(n);
+  }
+  if (at != body.size()) ADD_FAILURE() << (body.size() - at) << " bytes after the last string";
+  return out;
+}
+
+}  // namespace e2e
