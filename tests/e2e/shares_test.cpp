@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "e2e/harness.h"
 
 namespace {
 
