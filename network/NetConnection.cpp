@@ -49,10 +49,12 @@ int NetConnection::connect() {
   resource.lpProvider = nullptr;   // the system picks the provider from the remote name
   // A null password or user asks for the process's own credentials; flags 0 keeps the connection
   // out of the user's profile.
-  if (WNetAddConnection2W(&resource, wPassword, wUser, 0) == NO_ERROR) return 1;
-  // The recorded number is the thread's last error, where Windows leaves the returned number as
-  // well. Wine returns 1222 without setting it, so there the number is whatever came before.
-  lastErrorNumber = static_cast<int>(GetLastError());
+  const DWORD status = WNetAddConnection2W(&resource, wPassword, wUser, 0);
+  if (status == NO_ERROR) return 1;
+  // The WNet calls are documented to return their error number; the thread's last error is set
+  // too in practice, but Wine leaves it stale (a failure recorded as "Success."). The returned
+  // number is the same on Windows and right everywhere.
+  lastErrorNumber = static_cast<int>(status);
   recordError("NetConnection::connect", "WNetAddConnection2", lastErrorNumber);
   return 0;
 }
@@ -60,8 +62,9 @@ int NetConnection::connect() {
 int NetConnection::disconnect() {
   // Forced: the connection goes even while files or jobs are open on it. Flags 0 leaves the
   // user's profile alone.
-  if (WNetCancelConnection2W(wSharePath, 0, TRUE) == NO_ERROR) return 1;
-  lastErrorNumber = static_cast<int>(GetLastError());
+  const DWORD status = WNetCancelConnection2W(wSharePath, 0, TRUE);
+  if (status == NO_ERROR) return 1;
+  lastErrorNumber = static_cast<int>(status);
   recordError("NetConnection::disconnect", "WNetCancelConnection2W", lastErrorNumber);
   return 0;
 }

@@ -148,19 +148,17 @@ TEST(Shares, FailuresAnswerZeroWithTheErrorCopy) {
       kMachine);
 }
 
-// Wine answers both calls with 1222 and leaves the thread's last error alone, so the recorded
-// number is whatever the thread held before: in morvik.exe started over pipes that is 0, for which
-// Wine's text is "Success." A failed command thus carries a record of number 0. (A process started
-// on files instead reads 14007, which has no text.)
-TEST(Shares, UnderWineEachCommandReportsTheStaleLastError) {
+// Wine has no network provider: both calls return 1222 and leave the thread's last error alone
+// (0 in morvik.exe started over pipes). The record carries the returned number, not the stale one.
+TEST(Shares, UnderWineEachCommandReportsNoNetwork) {
   if (!e2e::underWine()) GTEST_SKIP() << "expectations for Wine's platform";
-  const std::string success = "Success.\r\n";
+  const std::string noNetwork = "No network.\r\n";
   runSession({{"connect", 3, {{"user", "alice"}, {"password", "Secret1!"}, {"filepath", kDocs}}, 0,
-               connectError("0", success)},
-              {"cancel", 9, {{"filepath", kDocs}}, 0, disconnectError("0", success)},
-              {"connect without a user", 3, {{"filepath", kDocs}}, 0, connectError("0", success)}},
+               connectError("1222", noNetwork)},
+              {"cancel", 9, {{"filepath", kDocs}}, 0, disconnectError("1222", noNetwork)},
+              {"connect without a user", 3, {{"filepath", kDocs}}, 0, connectError("1222", noNetwork)}},
              "");
-  runSession({{"cancel first", 9, {{"filepath", kDocs}}, 0, disconnectError("0", success)}}, "");
+  runSession({{"cancel first", 9, {{"filepath", kDocs}}, 0, disconnectError("1222", noNetwork)}}, "");
 }
 
 }  // namespace
