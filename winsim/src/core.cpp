@@ -37,7 +37,6 @@ void resetLocked(State& s, const Machine& machine) {
 }
 
 State* loadInitial() {
-  auto* s = new State();  // lives for the process: Win32 calls may come from static destructors
   Machine machine;
   const char* file = std::getenv("WINSIM_MACHINE");
   if (file && *file) {
@@ -51,6 +50,9 @@ State* loadInitial() {
   } else {
     machine = defaultMachine();
   }
+  // Made only once the machine is known: a bad machine file ends the process above, and the
+  // state must not be left behind unreferenced when it does.
+  auto* s = new State();  // lives for the process: Win32 calls may come from static destructors
   resetLocked(*s, machine);
   return s;
 }
