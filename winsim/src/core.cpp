@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,7 @@ void resetLocked(State& s, const Machine& machine) {
   s.connections.clear();
   s.lastLogon = LogonArgs{};
   s.lastConnect = ConnectArgs{};
+  s.nextLogonId = kFirstLogonId;
   s.machine = machine;
   for (const Fault& f : machine.faults) s.faults[f.call].push_back({f.error, std::max(f.nth, 1)});
   t_impersonation.reset();

@@ -9,6 +9,9 @@ using namespace winsim::detail;
 
 namespace {
 
+constexpr DWORD kLangEnglish = 0x09;
+constexpr DWORD kErrorResourceLangNotFound = 1815;
+
 const char16_t* findText(uint32_t number) {
   // An HRESULT of the form 0x8007xxxx carries a Win32 number and gets its text.
   if ((number & 0xFFFF0000u) == 0x80070000u) number &= 0xFFFFu;
@@ -22,7 +25,6 @@ const char16_t* findText(uint32_t number) {
 extern "C" DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
                                        LPWSTR buffer, DWORD size, void* arguments) {
   (void)source;
-  (void)languageId;
   (void)arguments;
   uint32_t error;
   if (enter("FormatMessageW", &error)) {
@@ -31,6 +33,13 @@ extern "C" DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messag
   }
   if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !buffer) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // Only the English table exists: a specific other language has no text, as on a machine
+  // without that language pack. Neutral (0), user and system default search the table.
+  const DWORD primaryLanguage = languageId & 0x3FF;
+  if (primaryLanguage != LANG_NEUTRAL && primaryLanguage != kLangEnglish) {
+    SetLastError(kErrorResourceLangNotFound);
     return 0;
   }
   const char16_t* found = findText(messageId);

@@ -1,5 +1,7 @@
 // SIDs: the string and binary forms, the names the machine and Windows' well-known table give
 // them, and LookupAccountSidW.
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -113,7 +115,7 @@ std::string formatSid(const uint8_t* sid) {
   std::string s = "S-1-";
   if (authority >= (1ull << 32)) {
     char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(authority));
+    std::snprintf(buf, sizeof buf, "0x%012llX", static_cast<unsigned long long>(authority));
     s += buf;
   } else {
     s += std::to_string(authority);
@@ -127,11 +129,18 @@ std::string formatSid(const uint8_t* sid) {
 }
 
 bool lookupSid(const std::string& sidText, std::string* name, std::string* domain, SID_NAME_USE* use) {
+  SidBytes bytes;
+  if (!parseSid(sidText, &bytes)) return false;
+  // Compared in binary form, so that "S-1-5-032-544" or a hexadecimal authority still match.
+  auto same = [&bytes](const std::string& text) {
+    SidBytes other;
+    return parseSid(text, &other) && other == bytes;
+  };
   State& s = state();
   Lock lock(s.mutex);
   const Machine& m = s.machine;
   for (const Account& a : m.accounts) {
-    if (equalNoCase(a.sid, sidText)) {
+    if (same(a.sid)) {
       *name = a.name;
       *domain = a.domain.empty() ? m.computerName : a.domain;
       *use = SidTypeUser;
@@ -139,15 +148,22 @@ bool lookupSid(const std::string& sidText, std::string* name, std::string* domai
     }
   }
   for (const NamedSid& g : m.groups) {
-    if (equalNoCase(g.sid, sidText)) {
+    if (same(g.sid)) {
       *name = g.name;
       *domain = g.domain;
       *use = SidTypeGroup;
       return true;
     }
   }
+  // The domain's own SID names the domain, as a domain member resolves it.
+  if (!m.domainName.empty() && same(m.domainSid)) {
+    *name = m.domainName;
+    *domain = m.domainName;
+    *use = SidTypeDomain;
+    return true;
+  }
   for (const WellKnown& w : kWellKnown) {
-    if (equalNoCase(std::string(w.sid), sidText)) {
+    if (same(w.sid)) {
       *name = w.name;
       *domain = w.domain;
       *use = w.use;
@@ -155,8 +171,8 @@ bool lookupSid(const std::string& sidText, std::string* name, std::string* domai
     }
   }
   // Logon SIDs S-1-5-5-X-Y: current Windows names them, the reference page and Wine do not.
-  SidBytes bytes;
-  if (m.resolveLogonSids && parseSid(sidText, &bytes) && bytes[1] == 3 && bytes[7] == 5) {
+  static const uint8_t kNtAuthority[6] = {0, 0, 0, 0, 0, 5};
+  if (m.resolveLogonSids && bytes[1] == 3 && std::memcmp(&bytes[2], kNtAuthority, 6) == 0) {
     uint32_t sub[3];
     std::memcpy(sub, &bytes[8], 12);
     if (sub[0] == 5) {
@@ -203,11 +219,17 @@ extern "C" BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR na
     return FALSE;
   }
   std::u16string wn = utf8ToUtf16(n), wd = utf8ToUtf16(d);
-  // Too small (or absent) buffers report the sizes needed, terminators included.
-  if (!name || !domain || *nameSize < wn.size() + 1 || *domainSize < wd.size() + 1) {
+  // A buffer too small for either string reports both sizes needed, terminators included; on
+  // success the sizes are the lengths without them.
+  if (*nameSize < wn.size() + 1 || *domainSize < wd.size() + 1) {
     *nameSize = static_cast<DWORD>(wn.size() + 1);
     *domainSize = static_cast<DWORD>(wd.size() + 1);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  // A null buffer with a size that claims room for the string: Windows crashes writing it.
+  if (!name || !domain) {
+    SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
   std::memcpy(name, wn.c_str(), (wn.size() + 1) * sizeof(WCHAR));

@@ -35,6 +35,9 @@ struct Connection {
   std::optional<std::string> user;
 };
 
+// Logon SIDs are S-1-5-5-0-N; a fresh machine numbers its logons from here.
+constexpr uint32_t kFirstLogonId = 0x3e8;
+
 struct State {
   std::recursive_mutex mutex;
   Machine machine;
@@ -49,7 +52,7 @@ struct State {
   std::map<std::string, int> callCounts;
   std::vector<std::string> callLog;
   std::vector<Connection> connections;
-  uint32_t nextLogonId = 0x3e7 + 1;
+  uint32_t nextLogonId = kFirstLogonId;
   LogonArgs lastLogon;
   ConnectArgs lastConnect;
 };
@@ -65,6 +68,8 @@ bool enter(const char* call, uint32_t* error);
 std::shared_ptr<Token>& threadToken();
 
 uintptr_t addHandle(HandleObject object);
+// Null when the handle is not open. Hold state().mutex while using the result: a CloseHandle on
+// another thread erases it.
 HandleObject* findHandle(HANDLE handle);
 
 // Allocations the simulated allocators hand out; freeing checks membership.

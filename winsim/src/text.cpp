@@ -69,7 +69,10 @@ std::u16string decodeUtf8(const unsigned char* p, size_t n, bool* invalid) {
       cp = (cp << 6) | (p[i + k] & 0x3F);
       ++k;
     }
-    if (k < len) {  // truncated sequence: the bytes read so far become one replacement
+    // Truncated sequence: the bytes read so far become one replacement. Where the input ends
+    // inside the sequence, Wine swallows everything up to the end (a terminator too); decoding
+    // what follows instead keeps a terminated input terminated.
+    if (k < len) {
       out.push_back(0xFFFD);
       *invalid = true;
       i += k;
@@ -162,6 +165,13 @@ char16_t upperChar(char16_t c) {
 
 bool validCodePage(UINT cp) { return cp == CP_ACP || cp == CP_UTF8 || cp == 1252; }
 
+// The flags a table code page such as 1252 accepts: MB_PRECOMPOSED, MB_COMPOSITE (not both),
+// MB_USEGLYPHCHARS, MB_ERR_INVALID_CHARS; WC_DISCARDNS, WC_SEPCHARS, WC_DEFAULTCHAR,
+// WC_COMPOSITECHECK, WC_NO_BEST_FIT_CHARS. WC_ERR_INVALID_CHARS is for UTF-8 only.
+constexpr DWORD kMbFlags = 0x1 | 0x2 | 0x4 | MB_ERR_INVALID_CHARS;
+constexpr DWORD kMbPrecomposedComposite = 0x1 | 0x2;
+constexpr DWORD kWcFlags = 0x10 | 0x20 | 0x40 | 0x200 | 0x400;
+
 }  // namespace
 
 std::u16string utf8ToUtf16(const std::string& s) {
@@ -221,7 +231,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int 
     return 0;
   }
   if (codePage == CP_UTF8 ? (flags & ~static_cast<DWORD>(MB_ERR_INVALID_CHARS)) != 0
-                          : (flags & ~static_cast<DWORD>(0xF)) != 0) {
+                          : (flags & ~kMbFlags) != 0 || (flags & kMbPrecomposedComposite) == kMbPrecomposedComposite) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }
@@ -260,7 +270,7 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wide
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  if (codePage == CP_UTF8 && (flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0) {
+  if (codePage == CP_UTF8 ? (flags & ~static_cast<DWORD>(WC_ERR_INVALID_CHARS)) != 0 : (flags & ~kWcFlags) != 0) {
     SetLastError(ERROR_INVALID_FLAGS);
     return 0;
   }

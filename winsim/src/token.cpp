@@ -9,6 +9,10 @@ using namespace winsim::detail;
 
 namespace {
 
+// One past the last TOKEN_INFORMATION_CLASS value the current Windows headers define.
+constexpr int kTokenInformationClassEnd = 49;
+constexpr DWORD kErrorCallNotImplemented = 120;
+
 std::optional<std::u16string> optionalWide(LPCWSTR s) {
   if (!s) return std::nullopt;
   return std::u16string(s);
@@ -31,6 +35,7 @@ const Account* findAccount(const Machine& m, const std::u16string& user, const s
 }
 
 std::shared_ptr<Token> tokenFor(HANDLE handle) {
+  Lock lock(state().mutex);
   HandleObject* object = findHandle(handle);
   if (!object || object->kind != HandleObject::TokenHandle) return nullptr;
   return object->token;
@@ -150,7 +155,10 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
     return FALSE;
   }
   if (infoClass != TokenGroups) {
-    SetLastError(ERROR_INVALID_PARAMETER);  // only TokenGroups is simulated
+    // Only TokenGroups is simulated: other real classes say so plainly rather than pass for a
+    // Windows answer; numbers that are no class at all fail as on Windows.
+    SetLastError(infoClass >= TokenUser && infoClass < kTokenInformationClassEnd ? kErrorCallNotImplemented
+                                                                                 : ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (!returnLength) {

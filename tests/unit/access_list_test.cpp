@@ -1,0 +1,301 @@
+// WinSecurity::getAccessList against winsim: which entries are listed and how, every failure row,
+// and winsim's GetNamedSecurityInfoW, GetAclInformation and GetAce.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "security/WinSecurity.h"
+#include "support.h"
+#include "winsim/machine.h"
+
+using testsupport::blockStrings;
+using testsupport::errorStrings;
+using testsupport::expectClean;
+
+namespace {
+
+constexpr const char* kAlice = "S-1-5-21-1-2-3-1001";
+constexpr const char* kDeleted = "S-1-5-21-1-2-3-1999";  // names no account
+constexpr const char* kEveryone = "S-1-1-0";
+constexpr const char* kUsers = "S-1-5-32-545";
+constexpr const char* kAdministrators = "S-1-5-32-544";
+constexpr const char* kSystem = "S-1-5-18";
+constexpr const char* kAuthenticated = "S-1-5-11";
+constexpr const char* kCreatorOwner = "S-1-3-0";
+constexpr const char* kPath = "C:\\data\\report.docx";
+
+using winsim::Ace;
+
+Ace allow(const char* sid, uint32_t mask, uint8_t flags = 0) { return Ace{Ace::Allow, sid, mask, flags}; }
+Ace deny(const char* sid, uint32_t mask, uint8_t flags = 0) { return Ace{Ace::Deny, sid, mask, flags}; }
+
+winsim::Machine machine(const char* owner, std::optional<std::vector<Ace>> dacl) {
+  winsim::Machine m = testsupport::machineWithAlice();
+  m.files.push_back(winsim::File{kPath, owner, kUsers, std::move(dacl)});
+  return m;
+}
+
+std::vector<std::string> recordOf(winsecurity::WinSecurity& s) {
+  const char* block = s.getLastErrorMessage();
+  return block ? blockStrings(block) : std::vector<std::string>{};
+}
+
+const std::string kNoneMapped = "No mapping between account names and security IDs was done.\r\n";
+
+// ---------------------------------------------------------------------------------------------
+// What is listed.
+
+struct Listing {
+  const char* name;
+  std::optional<std::vector<Ace>> dacl;
+  std::vector<std::string> expected;
+};
+
+TEST(AccessList, ListsEveryEntryWithAReadRight) {
+  const Listing cases[] = {
+      {"a typical file",
+       std::vector<Ace>{allow(kSystem, 0x1F01FF, INHERITED_ACE), allow(kAdministrators, 0x1F01FF, INHERITED_ACE),
+                        allow(kUsers, 0x1200A9, INHERITED_ACE), allow(kAuthenticated, 0x1301BF, INHERITED_ACE),
+                        allow(kAlice, 0x1F01FF)},
+       {"NT AUTHORITY\\SYSTEM", "BUILTIN\\Administrators", "BUILTIN\\Users", "NT AUTHORITY\\Authenticated Users",
+        "TESTHOST\\alice"}},
+      {"the world group has no domain", std::vector<Ace>{allow(kEveryone, 0x1200A9)}, {"Everyone"}},
+      {"deny entries count as allow entries do", std::vector<Ace>{deny(kAlice, 0x1), allow(kUsers, 0x120089)},
+       {"TESTHOST\\alice", "BUILTIN\\Users"}},
+      {"the same account twice is listed twice", std::vector<Ace>{allow(kAlice, 0x120089), deny(kAlice, 0x1F01FF)},
+       {"TESTHOST\\alice", "TESTHOST\\alice"}},
+      {"SYNCHRONIZE alone counts", std::vector<Ace>{allow(kAlice, SYNCHRONIZE)}, {"TESTHOST\\alice"}},
+      {"generic-only masks do not count",
+       std::vector<Ace>{allow(kCreatorOwner, GENERIC_ALL, INHERIT_ONLY_ACE | 0x3),
+                        allow(kUsers, GENERIC_READ | GENERIC_EXECUTE, INHERIT_ONLY_ACE | 0x3)},
+       {}},
+      {"inherit-only entries count", std::vector<Ace>{allow(kUsers, 0x1200A9, INHERIT_ONLY_ACE | 0x3)},
+       {"BUILTIN\\Users"}},
+      {"write rights alone do not count", std::vector<Ace>{allow(kAlice, 0x116), allow(kUsers, DELETE)}, {}},
+      {"an empty DACL lists no one", std::vector<Ace>{}, {}},
+  };
+  for (const Listing& c : cases) {
+    SCOPED_TRACE(c.name);
+    winsim::install(machine(kAlice, c.dacl));
+    winsecurity::WinSecurity s;
+    char* block = nullptr;
+    ASSERT_EQ(s.getAccessList(kPath, &block), 1);
+    EXPECT_EQ(blockStrings(block), c.expected);
+    if (c.expected.empty()) {
+      const char empty[] = {8, 0, 0, 0, 0, 0, 0, 0};
+      EXPECT_EQ(std::memcmp(block, empty, 8), 0) << "an 8-byte block with count 0";
+    }
+    EXPECT_EQ(s.getLastErrorMessage(), nullptr);
+    s.freeMemblk(block);
+    expectClean();
+  }
+}
+
+// A file without a DACL grants everyone everything: it is listed as the world group, named as
+// LookupAccountSidW names S-1-1-0, and no ACL call sees the null DACL.
+TEST(AccessList, NoDaclListsTheWorldGroup) {
+  winsim::install(machine(kAlice, std::nullopt));
+  winsecurity::WinSecurity s;
+  char* block = nullptr;
+  ASSERT_EQ(s.getAccessList(kPath, &block), 1);
+  EXPECT_EQ(blockStrings(block), std::vector<std::string>{"Everyone"});
+  EXPECT_EQ(s.getLastErrorMessage(), nullptr);
+  const std::vector<std::string> log = winsim::callLog();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "GetAclInformation"), 0);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "GetAce"), 0);
+  s.freeMemblk(block);
+  expectClean();
+}
+
+TEST(AccessList, NonAsciiNamesLeaveAsUtf8) {
+  winsim::Machine m = machine(kAlice, std::vector<Ace>{allow("S-1-5-21-1-2-3-1201", 0x1200A9)});
+  m.groups.push_back({"Équipe Ünïcode", "TESTHOST", "S-1-5-21-1-2-3-1201"});
+  m.files.push_back(winsim::File{"C:\\données\\été.txt", kAlice, kUsers, std::vector<Ace>{allow(kEveryone, 0x1)}});
+  winsim::install(m);
+  winsecurity::WinSecurity s;
+  char* block = nullptr;
+  ASSERT_EQ(s.getAccessList(kPath, &block), 1);
+  EXPECT_EQ(blockStrings(block), std::vector<std::string>{"TESTHOST\\Équipe Ünïcode"});
+  s.freeMemblk(block);
+  ASSERT_EQ(s.getAccessList("C:\\DONNÉES\\ÉTÉ.TXT", &block), 1) << "paths read as UTF-8, compared without case";
+  EXPECT_EQ(blockStrings(block), std::vector<std::string>{"Everyone"});
+  s.freeMemblk(block);
+  expectClean();
+}
+
+// An unresolvable entry is skipped with a record; the walk goes on, and a later success keeps it.
+TEST(AccessList, UnresolvableEntriesAreSkippedWithARecord) {
+  winsim::install(machine(kAlice, std::vector<Ace>{allow(kDeleted, 0x1F01FF), allow(kUsers, 0x1200A9),
+                                                   deny("S-1-5-21-9-9-9-500", 0x1), allow(kSystem, 0x1F01FF)}));
+  winsecurity::WinSecurity s;
+  char* block = nullptr;
+  ASSERT_EQ(s.getAccessList(kPath, &block), 1);
+  EXPECT_EQ(blockStrings(block), (std::vector<std::string>{"BUILTIN\\Users", "NT AUTHORITY\\SYSTEM"}));
+  EXPECT_EQ(recordOf(s), errorStrings("WinSecurity::getUsersForFile", "LookupAccountSid(group)", 1332,
+                                      kNoneMapped.c_str()));
+  EXPECT_EQ(s.getLastErrorNumber(), 1332);
+  s.freeMemblk(block);
+  expectClean();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Every failure row: result, record, the out-parameter, nothing left behind.
+
+struct Failure {
+  const char* name;
+  const char* owner;
+  const char* path;
+  const char* faultCall;  // null: the machine alone causes it
+  uint32_t faultError;
+  int faultNth;
+  int result;
+  std::vector<std::string> listed;  // for result 1
+  std::vector<std::string> record;
+};
+
+TEST(AccessListFailures, EachRecordsItsStepAndLeavesNothingBehind) {
+  const std::vector<Ace> dacl{allow(kUsers, 0x1200A9), allow(kDeleted, 0x1F01FF), allow(kSystem, 0x1F01FF)};
+  const Failure cases[] = {
+      {"file missing in a known folder", kAlice, "C:\\data\\missing.txt", nullptr, 0, 0, 0, {},
+       errorStrings("WinSecurity::getUsersForFile", "GetNamedSecurityInfo", 2,
+                    "The system cannot find the file specified.\r\n")},
+      {"folder missing", kAlice, "C:\\nowhere\\missing.txt", nullptr, 0, 0, 0, {},
+       errorStrings("WinSecurity::getUsersForFile", "GetNamedSecurityInfo", 3,
+                    "The system cannot find the path specified.\r\n")},
+      {"empty path", kAlice, "", nullptr, 0, 0, 0, {},
+       errorStrings("WinSecurity::getUsersForFile", "GetNamedSecurityInfo", 3,
+                    "The system cannot find the path specified.\r\n")},
+      {"the returned code is the number", kAlice, kPath, "GetNamedSecurityInfoW", 5, 1, 0, {},
+       errorStrings("WinSecurity::getUsersForFile", "GetNamedSecurityInfo", 5, "Access is denied.\r\n")},
+      {"owner unresolvable, every entry resolvable", kDeleted, kPath, nullptr, 0, 0, 0, {},
+       errorStrings("WinSecurity::getUsersForFile", "LookupAccountSid1", 1332, kNoneMapped.c_str())},
+      {"owner lookup fails", kAlice, kPath, "LookupAccountSidW", 1789, 1, 0, {},
+       errorStrings("WinSecurity::getUsersForFile", "LookupAccountSid1", 1789,
+                    "The trust relationship between this workstation and the primary domain failed.\r\n")},
+      {"ACL size query fails", kAlice, kPath, "GetAclInformation", 87, 1, 0, {},
+       errorStrings("getUsersForFile", "GetAclInformation", 87, "The parameter is incorrect.\r\n")},
+      {"ACL revision query fails", kAlice, kPath, "GetAclInformation", 1336, 2, 0, {},
+       errorStrings("getUsersForFile", "GetAclInformation2", 1336,
+                    "The access control list (ACL) structure is invalid.\r\n")},
+      {"an entry cannot be read: the walk stops", kAlice, kPath, "GetAce", 87, 2, 1, {"BUILTIN\\Users"},
+       errorStrings("WinSecurity::getUsersForFile", "GetAce", 87, "The parameter is incorrect.\r\n")},
+      {"the first entry cannot be read", kAlice, kPath, "GetAce", 87, 1, 1, {},
+       errorStrings("WinSecurity::getUsersForFile", "GetAce", 87, "The parameter is incorrect.\r\n")},
+      {"an entry lookup fails: skipped", kAlice, kPath, "LookupAccountSidW", 1789, 4, 1, {"BUILTIN\\Users"},
+       errorStrings("WinSecurity::getUsersForFile", "LookupAccountSid(group)", 1789,
+                    "The trust relationship between this workstation and the primary domain failed.\r\n")},
+      {"of several failed lookups the last is recorded", kAlice, kPath, "LookupAccountSidW", 1722, 2, 1,
+       {"NT AUTHORITY\\SYSTEM"},
+       errorStrings("WinSecurity::getUsersForFile", "LookupAccountSid(group)", 1332, kNoneMapped.c_str())},
+  };
+  for (const Failure& c : cases) {
+    SCOPED_TRACE(c.name);
+    winsim::install(machine(c.owner, dacl));
+    if (c.faultCall) winsim::injectFault(c.faultCall, c.faultError, c.faultNth);
+    winsecurity::WinSecurity s;
+    char sentinel = 0;
+    char* block = &sentinel;
+    EXPECT_EQ(s.getAccessList(c.path, &block), c.result);
+    if (c.result == 1) {
+      EXPECT_EQ(blockStrings(block), c.listed);
+      s.freeMemblk(block);
+    } else {
+      EXPECT_EQ(block, &sentinel) << "out-parameter untouched";
+    }
+    EXPECT_EQ(recordOf(s), c.record);
+    EXPECT_EQ(s.getLastErrorNumber(), std::stoi(c.record[2]));
+    expectClean();
+  }
+}
+
+TEST(AccessListCalls, AskInTheOrderWindowsExpects) {
+  winsim::install(machine(kAlice, std::vector<Ace>{allow(kUsers, 0x1200A9), allow(kSystem, 0x116)}));
+  winsecurity::WinSecurity s;
+  char* block = nullptr;
+  ASSERT_EQ(s.getAccessList(kPath, &block), 1);
+  s.freeMemblk(block);
+  const std::vector<std::string> wanted{"GetNamedSecurityInfoW", "LookupAccountSidW", "GetAclInformation",
+                                        "GetAclInformation", "GetAce", "LookupAccountSidW", "GetAce", "LocalFree"};
+  std::vector<std::string> seen;
+  for (const std::string& c : winsim::callLog())
+    if (std::find(wanted.begin(), wanted.end(), c) != wanted.end()) seen.push_back(c);
+  EXPECT_EQ(seen, wanted);
+  EXPECT_TRUE(winsim::lastLogonArgs().user == std::nullopt) << "no logon for the access list";
+}
+
+// ---------------------------------------------------------------------------------------------
+// winsim's calls themselves.
+
+TEST(WinsimNamedSecurity, HandsOverALocalDescriptorWithPointersIntoIt) {
+  winsim::install(machine(kAlice, std::vector<Ace>{allow(kSystem, 0x1F01FF), allow(kEveryone, 0x1200A9)}));
+  PSID owner = nullptr, group = nullptr;
+  PACL dacl = nullptr;
+  PACL sacl = reinterpret_cast<PACL>(0x1);
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  SetLastError(0xBEEF);
+  ASSERT_EQ(GetNamedSecurityInfoW(u"c:\\DATA\\report.docx", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd),
+            0u);
+  EXPECT_EQ(GetLastError(), 0xBEEFu);
+  EXPECT_EQ(winsim::liveAllocations().local, 1u);
+  auto* base = static_cast<uint8_t*>(sd);
+  EXPECT_EQ(static_cast<uint8_t*>(owner), base + 20);
+  EXPECT_EQ(static_cast<uint8_t*>(group), base + 48);
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(dacl), base + 64);
+  EXPECT_EQ(sacl, nullptr);
+
+  ACL_SIZE_INFORMATION size{};
+  ASSERT_TRUE(GetAclInformation(dacl, &size, sizeof size, AclSizeInformation));
+  EXPECT_EQ(size.AceCount, 2u);
+  EXPECT_EQ(size.AclBytesInUse, 48u);
+  EXPECT_EQ(size.AclBytesFree, 0u);
+  ACL_REVISION_INFORMATION revision{};
+  ASSERT_TRUE(GetAclInformation(dacl, &revision, sizeof revision, AclRevisionInformation));
+  EXPECT_EQ(revision.AclRevision, 2u);
+  SetLastError(0);
+  EXPECT_FALSE(GetAclInformation(dacl, &size, sizeof size - 1, AclSizeInformation));
+  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_FALSE(GetAclInformation(dacl, &size, sizeof size, static_cast<ACL_INFORMATION_CLASS>(7)));
+  EXPECT_EQ(GetLastError(), 87u);
+
+  LPVOID ace = nullptr;
+  ASSERT_TRUE(GetAce(dacl, 1, &ace));
+  EXPECT_EQ(static_cast<uint8_t*>(ace), reinterpret_cast<uint8_t*>(dacl) + 8 + 20) << "a pointer into the ACL";
+  EXPECT_EQ(static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask, 0x1200A9u);
+  LPVOID before = ace;
+  EXPECT_FALSE(GetAce(dacl, 2, &ace));
+  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_EQ(ace, before);
+  EXPECT_EQ(LocalFree(sd), nullptr);
+  expectClean();
+}
+
+TEST(WinsimNamedSecurity, NoDaclComesBackNullAndFailuresWriteNothing) {
+  winsim::install(machine(kAlice, std::nullopt));
+  PSID owner = nullptr, group = nullptr;
+  PACL dacl = reinterpret_cast<PACL>(0x1);
+  PACL sacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(u"C:\\data\\report.docx", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd),
+            0u);
+  EXPECT_EQ(dacl, nullptr);
+  EXPECT_EQ(static_cast<uint8_t*>(sd)[2] & SE_DACL_PRESENT, 0);
+  LocalFree(sd);
+
+  sd = reinterpret_cast<PSECURITY_DESCRIPTOR>(0x2);
+  EXPECT_EQ(GetNamedSecurityInfoW(nullptr, SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 87u);
+  EXPECT_EQ(GetNamedSecurityInfoW(u"C:\\data\\gone.txt", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 2u);
+  EXPECT_EQ(GetNamedSecurityInfoW(u"Q:\\data\\gone.txt", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 3u);
+  EXPECT_EQ(GetNamedSecurityInfoW(u"C:\\data\\report.docx\\x", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl,
+                                  &sd),
+            2u)
+      << "a listed path is a known folder";
+  EXPECT_EQ(GetNamedSecurityInfoW(u"C:\\da|ta", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 123u);
+  EXPECT_EQ(sd, reinterpret_cast<PSECURITY_DESCRIPTOR>(0x2));
+  expectClean();
+}
+
+}  // namespace
