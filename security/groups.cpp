@@ -1,17 +1,100 @@
 // WinSecurity: the enabled groups of a logged-on user.
+#include <algorithm>
+#include <cstring>
+
 #include "WinSecurity.h"
 #include "common.h"
 
 namespace winsecurity {
 
+namespace {
+
+// Capacity of each name and domain buffer of one lookup, in UTF-16 characters.
+constexpr DWORD kNameCapacity = 256;
+
+}  // namespace
+
 int WinSecurity::getGroupList(char** out) {
-  (void)out;
-  return 0;
+  int result = 0;
+  if (wUser) {
+    const int logon = logOnVelUser();
+    if (logon != 1) return logon;  // nothing is held, so there is nothing to log off
+    // A refused impersonation leaves the primary token in place; its groups are listed instead.
+    impersonateUse();
+  }
+  // From here on every path must end the logon and the impersonation.
+  struct LogOff {
+    WinSecurity* self;
+    ~LogOff() { self->logOffVelUser(); }
+  } logOff{this};
+
+  if (token != INVALID_HANDLE_VALUE) {
+    BufferList list;
+    if (getGroupsForUser(list) == 1) {
+      *out = list.createMemBlock();
+      result = 1;
+    }
+  }
+  return result;
 }
 
 int WinSecurity::getGroupsForUser(BufferList& list) {
-  (void)list;
-  return 0;
+  // The size query always fails; 122 with the needed size is the expected answer.
+  DWORD needed = 0;
+  GetTokenInformation(token, TokenGroups, nullptr, 0, &needed);
+  lastErrorNumber = static_cast<int>(GetLastError());
+  if (lastErrorNumber != ERROR_INSUFFICIENT_BUFFER) {
+    recordError("WinSecurity::getGroupsForUser", "GetTokenInformation", lastErrorNumber);
+    return 0;
+  }
+  common::GlobalOwner<void> buffer(GlobalAlloc(GMEM_FIXED, needed));
+
+  if (!GetTokenInformation(token, TokenGroups, buffer.get(), needed, &needed)) {
+    lastErrorNumber = static_cast<int>(GetLastError());
+    buffer.reset();
+    recordError("WinSecurity::getGroupsForUser", "GetTokenInformation2", lastErrorNumber);
+    return 0;
+  }
+
+  const auto* groups = static_cast<const TOKEN_GROUPS*>(buffer.get());
+  const SID_AND_ATTRIBUTES* entries = groups->Groups;
+  for (DWORD i = 0; i < groups->GroupCount; ++i) {
+    // Deny-only and disabled groups grant nothing, so they are not the user's groups here.
+    if (!(entries[i].Attributes & SE_GROUP_ENABLED)) continue;
+
+    WCHAR name[kNameCapacity];
+    WCHAR domainName[kNameCapacity];
+    DWORD nameLength = kNameCapacity;
+    DWORD domainLength = kNameCapacity;
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, entries[i].Sid, name, &nameLength, domainName, &domainLength, &use)) {
+      const int error = static_cast<int>(GetLastError());
+      // SIDs without a name, such as the logon SID, are not worth a record.
+      if (error == ERROR_NONE_MAPPED) continue;
+      lastErrorNumber = error;
+      recordError("WinSecurity::getGroupsForUser", "LookupAccountSid", lastErrorNumber);
+      continue;
+    }
+
+    // The lengths come back without terminators; never trust them past the buffers.
+    const size_t n = std::min<size_t>(nameLength, kNameCapacity - 1);
+    const size_t d = std::min<size_t>(domainLength, kNameCapacity - 1);
+    common::WideOwner joined;
+    if (d > 0) {
+      joined.reset(new WCHAR[n + d + 2]());
+      std::memcpy(joined.get(), domainName, d * sizeof(WCHAR));
+      joined[d] = '\\';
+      std::memcpy(joined.get() + d + 1, name, n * sizeof(WCHAR));
+    } else {
+      // Well-known groups without an authority (Everyone, LOCAL) have an empty domain.
+      joined.reset(new WCHAR[n + 1]());
+      std::memcpy(joined.get(), name, n * sizeof(WCHAR));
+    }
+    char* utf8 = nullptr;
+    common::NarrowOwner owned(wideToUtf8(joined.get(), &utf8));
+    list.addString(owned.get());
+  }
+  return 1;
 }
 
 }  // namespace winsecurity
