@@ -267,6 +267,7 @@ struct Result {
   bool wholeReplies = true;  // the output ended at a reply's end
   bool periodic = true;      // every cycle answered like the first
   std::string firstMismatch;
+  std::vector<int32_t> cycleResults;
   Report report;
 };
 
@@ -356,6 +357,11 @@ Result run(const Plan& plan, const Mix& mix, int results) {
     }
   }
   result.wholeReplies = inHeader == 0;
+  // The results of one cycle, in order, to show what the mix really exercises.
+  for (size_t at = 0; first.size() - at >= 32;) {
+    result.cycleResults.push_back(getInt32(first.data() + at + 8));
+    at += 32 + static_cast<size_t>(std::max(0, getInt32(first.data() + at + 12)));
+  }
   writer.join();
   close(out);
 
@@ -467,6 +473,9 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   const Result large = run(plans[1], mix, results[0]);
   print("long", large);
+  std::printf("       results of one cycle:");
+  for (int32_t r : large.cycleResults) std::printf(" %d", r);
+  std::printf("\n");
   waitpid(launcher, nullptr, 0);
   rmdir(dir);
 
