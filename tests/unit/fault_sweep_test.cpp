@@ -296,58 +296,103 @@ void expectWholeReplies(const std::string& out, size_t requests) {
   EXPECT_EQ(count, requests) << "replies";
 }
 
+struct Injected {
+  std::string call;
+  int nth;
+};
+
+std::string describe(const std::vector<Injected>& faults) {
+  std::string out = "faults:";
+  for (const Injected& f : faults)
+    out += " " + f.call + " #" + std::to_string(f.nth) + " fails with " + std::to_string(plausibleError(f.call)) + ";";
+  return out;
+}
+
+// Runs the scenario with the given faults and checks what it left; returns the calls it made.
+std::vector<std::string> runFaulted(const Scenario& scenario, const std::string& input,
+                                    const std::vector<Injected>& faults) {
+  winsim::install(scenario.machine());
+  for (const Injected& f : faults) winsim::injectFault(f.call, plausibleError(f.call), f.nth);
+  const std::string out = serve(input);
+  const std::vector<std::string> log = winsim::callLog();
+
+  expectWholeReplies(out, scenario.requests.size());
+  size_t refusedCloses = 0, refusedFrees = 0;
+  bool refusedRevert = false;
+  for (const Injected& f : faults) {
+    // The fault fired: the call was made at least nth times.
+    EXPECT_GE(static_cast<int>(std::count(log.begin(), log.end(), f.call)), f.nth)
+        << f.call << " #" << f.nth << " was never reached";
+    refusedRevert |= f.call == "RevertToSelf";
+    if (f.call == "CloseHandle" || f.call == "LsaClose") ++refusedCloses;
+    else if (kReleases.count(f.call)) ++refusedFrees;
+  }
+  // A refused revert leaves the thread impersonating: the library asked (checked above) and must
+  // still have closed what it held.
+  if (!refusedRevert) {
+    EXPECT_FALSE(winsim::threadImpersonating()) << "thread left impersonating";
+  }
+  EXPECT_EQ(winsim::openHandles(), refusedCloses) << "open handles";
+  const winsim::Allocations live = winsim::liveAllocations();
+  EXPECT_EQ(live.total(), refusedFrees) << "live platform allocations: local " << live.local << ", global "
+                                        << live.global << ", netApi " << live.netApi << ", lsa " << live.lsa;
+  RevertToSelf();
+  return log;
+}
+
+// The faults that make the nth call of log[k]'s function fail, after `before`.
+std::vector<Injected> at(const std::vector<std::string>& log, size_t k, std::vector<Injected> before = {}) {
+  before.push_back({log[k], static_cast<int>(std::count(log.begin(), log.begin() + static_cast<long>(k) + 1, log[k]))});
+  return before;
+}
+
 class FaultSweep : public ::testing::TestWithParam<Scenario> {
  protected:
+  void SetUp() override {
+    const Scenario& scenario = GetParam();
+    input = encode(scenario.requests);
+    winsim::install(scenario.machine());
+    expectWholeReplies(serve(input), scenario.requests.size());
+    testsupport::expectClean();
+    clean = winsim::callLog();
+    for (const char* call : scenario.reaches)
+      ASSERT_TRUE(std::count(clean.begin(), clean.end(), call) > 0) << "the clean run never calls " << call;
+  }
   void TearDown() override {
-    // A refused revert leaves the thread impersonating; never carry that into the next run.
+    // A refused revert leaves the thread impersonating; never carry that into the next test.
     RevertToSelf();
     winsim::install(winsim::defaultMachine());
   }
+
+  std::string input;
+  std::vector<std::string> clean;  // the calls of the clean run
 };
 
 TEST_P(FaultSweep, EveryCallFailingInTurnLeavesNothingBehind) {
-  const Scenario& scenario = GetParam();
-  const std::string input = encode(scenario.requests);
+  for (size_t k = 0; k < clean.size(); ++k) {
+    const std::vector<Injected> faults = at(clean, k);
+    SCOPED_TRACE("call " + std::to_string(k) + " of the clean run; " + describe(faults));
+    runFaulted(GetParam(), input, faults);
+    if (HasFailure()) break;  // one faulted run's report is enough to act on
+  }
+}
 
-  winsim::install(scenario.machine());
-  expectWholeReplies(serve(input), scenario.requests.size());
-  testsupport::expectClean();
-  const std::vector<std::string> calls = winsim::callLog();
-  for (const char* call : scenario.reaches)
-    ASSERT_TRUE(std::count(calls.begin(), calls.end(), call) > 0) << "the clean run never calls " << call;
-
-  std::map<std::string, int> seen;
-  for (size_t k = 0; k < calls.size(); ++k) {
-    const std::string& call = calls[k];
-    const int nth = ++seen[call];
-    const uint32_t error = plausibleError(call);
-    SCOPED_TRACE("fault at call " + std::to_string(k) + ": " + call + " #" + std::to_string(nth) + " fails with " +
-                 std::to_string(error));
-
-    winsim::install(scenario.machine());
-    winsim::injectFault(call, error, nth);
-    const std::string out = serve(input);
-    const std::vector<std::string> log = winsim::callLog();
-
-    expectWholeReplies(out, scenario.requests.size());
-    // The fault fired: the call was made at least nth times.
-    EXPECT_GE(static_cast<int>(std::count(log.begin(), log.end(), call)), nth) << "the faulted call was not reached";
-
-    if (call == "RevertToSelf") {
-      // The platform refused to revert: the library asked, and still closed what it held.
-      EXPECT_EQ(winsim::openHandles(), 0u) << "open handles";
-    } else {
-      EXPECT_FALSE(winsim::threadImpersonating()) << "thread left impersonating";
-      EXPECT_EQ(winsim::openHandles(), kReleases.count(call) && (call == "CloseHandle" || call == "LsaClose") ? 1u : 0u)
-          << "open handles";
+// A failure's own path (recording the error, releasing what was held) makes calls the clean run
+// never makes; each of them fails in turn too, after a first fault.
+TEST_P(FaultSweep, EveryCallAfterAFailureFailingTooLeavesNothingBehind) {
+  for (size_t k = 0; k < clean.size() && !HasFailure(); ++k) {
+    const std::vector<Injected> first = at(clean, k);
+    std::vector<std::string> log;
+    {
+      SCOPED_TRACE(describe(first));
+      log = runFaulted(GetParam(), input, first);
     }
-    const winsim::Allocations live = winsim::liveAllocations();
-    const bool refusedFree = kReleases.count(call) && call != "CloseHandle" && call != "LsaClose";
-    EXPECT_EQ(live.total(), refusedFree ? 1u : 0u)
-        << "live platform allocations: local " << live.local << ", global " << live.global << ", netApi "
-        << live.netApi << ", lsa " << live.lsa;
-    RevertToSelf();
-    if (::testing::Test::HasFailure()) break;  // one faulted run's report is enough to act on
+    for (size_t j = k + 1; j < log.size() && !HasFailure(); ++j) {
+      const std::vector<Injected> faults = at(log, j, first);
+      SCOPED_TRACE("call " + std::to_string(j) + " after a fault at call " + std::to_string(k) + "; " +
+                   describe(faults));
+      runFaulted(GetParam(), input, faults);
+    }
   }
 }
 
