@@ -495,18 +495,18 @@ TEST_F(Hygiene, WatchFindsUnwipedCopiesAndTellsPlatformFromProduct) {
   EXPECT_EQ(platform.productHits, 0) << describe(platform);
 }
 
-// The library's credential-bearing operations, for both passwords, right and wrong.
+// The library's credential-bearing operations, each with its account's own password (it succeeds)
+// and with the other one (it is refused): both paths must leave no copy behind.
 TEST_F(Hygiene, LibraryOperationsLeaveNoPasswordInFreedMemory) {
   struct Case {
     const char* name;
+    const std::string& password;  // the account's own
     std::function<int(const char* password)> run;
   };
   const Case cases[] = {
-      {"validateUser alice",
-       [](const char* pw) { return WinSecurity("alice", pw, "").validateUser(); }},
-      {"validateUser bob",
-       [](const char* pw) { return WinSecurity("bob", pw, "TESTHOST").validateUser(); }},
-      {"getGroupList bob",
+      {"validateUser alice", kShort, [](const char* pw) { return WinSecurity("alice", pw, "").validateUser(); }},
+      {"validateUser bob", kLong, [](const char* pw) { return WinSecurity("bob", pw, "TESTHOST").validateUser(); }},
+      {"getGroupList bob", kLong,
        [](const char* pw) {
          WinSecurity s("bob", pw, "");
          char* block = nullptr;
@@ -514,20 +514,24 @@ TEST_F(Hygiene, LibraryOperationsLeaveNoPasswordInFreedMemory) {
          s.freeMemblk(block);
          return result;
        }},
-      {"accessCheck bob",
-       [](const char* pw) { return WinSecurity("bob", pw, nullptr).accessCheck(kFile); }},
-      {"connect bob", [](const char* pw) { return NetConnection("bob", pw, kLongShare).connect(); }},
-      {"connect alice", [](const char* pw) { return NetConnection("alice", pw, kShare).connect(); }},
+      {"accessCheck bob", kLong, [](const char* pw) { return WinSecurity("bob", pw, nullptr).accessCheck(kFile); }},
+      {"connect bob", kLong, [](const char* pw) { return NetConnection("bob", pw, kLongShare).connect(); }},
+      {"connect alice", kShort, [](const char* pw) { return NetConnection("alice", pw, kShare).connect(); }},
   };
   for (const Case& c : cases) {
     for (const std::string& password : {kShort, kLong}) {
-      SCOPED_TRACE(std::string(c.name) + " with a " + (password == kShort ? "short" : "long") + " password");
+      const bool own = password == c.password;
+      SCOPED_TRACE(std::string(c.name) + " with " + (own ? "its own" : "another") + " password");
       winsim::install(hygieneMachine());
       Findings found;
-      watchFrees(password, &found, [&] { c.run(password.c_str()); });
+      int result = -2;
+      watchFrees(password, &found, [&] { result = c.run(password.c_str()); });
+      EXPECT_EQ(result, own ? 1 : 0);
       EXPECT_GT(found.blocksSearched, 0);
       EXPECT_EQ(found.productHits, 0) << describe(found);
-      testsupport::expectClean();
+      EXPECT_EQ(winsim::openHandles(), 0u);
+      EXPECT_EQ(winsim::liveAllocations().total(), 0u);
+      EXPECT_FALSE(winsim::threadImpersonating());
     }
   }
 }
@@ -567,27 +571,28 @@ TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
     const std::string user = password == kShort ? "alice" : "bob";
     const std::string share = password == kShort ? kShare : kLongShare;
     std::string input;
-    int served = 0;
-    auto add = [&](int32_t command, const std::string& b, bool answered) {
+    std::vector<int32_t> results;  // of the answered requests, in order
+    auto add = [&](int32_t command, const std::string& b, bool answered, int32_t result = 0) {
       input += message(command, b);
-      served += answered ? 1 : 0;
+      if (answered) results.push_back(result);
     };
     const Pairs logon{{"user", user}, {"password", password}, {"domain", ""}};
-    add(1, body(logon), true);
-    add(2, body(logon), true);
-    add(3, body({{"user", user}, {"password", password}, {"filepath", share}}), true);
-    add(9, body({{"filepath", share}}), true);
-    add(5, body({{"user", user}, {"password", password}, {"domain", "X"}, {"filepath", kFile}}), true);
+    add(1, body(logon), true, 1);
+    add(2, body(logon), true, 1);
+    add(3, body({{"user", user}, {"password", password}, {"filepath", share}}), true, 1);
+    add(9, body({{"filepath", share}}), true, 1);
+    add(5, body({{"user", user}, {"password", password}, {"domain", "X"}, {"filepath", kFile}}), true, 1);
     // Wrong password: the refusal's error copy travels back; the secret must not.
     add(1, body({{"user", user}, {"password", password + "x"}}), true);
     // A body over the loop's stack buffer, so it is read into the heap.
-    add(1, body({{"user", user}, {"password", password}, {"padding", std::string(2000, 'p')}}), true);
-    // The key given twice: the second value is dropped, never stored.
+    add(1, body({{"user", user}, {"password", password}, {"padding", std::string(2000, 'p')}}), true, 1);
+    // The key given twice: the second value is dropped, never stored (so the logon is refused).
     add(1, body({{"password", "first"}, {"password", password}, {"user", user}}), true);
     // No handler: decoded, dropped without a reply.
     add(42, body(logon), false);
-    // A count that promises more pairs than the body holds, and a value length past the end.
-    add(1, body(logon, 9), true);
+    // A count that promises more pairs than the body holds (the pairs there are served), and a
+    // value length past the end (the password is lost with it).
+    add(1, body(logon, 9), true, 1);
     {
       std::string b = body({{"user", user}, {"password", password}});
       std::string cut = b.substr(0, b.size() - 2);
@@ -614,14 +619,17 @@ TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
 
     EXPECT_GT(found.blocksSearched, 0);
     EXPECT_EQ(found.productHits, 0) << describe(found);
-    // Every answered request got its reply (header lengths walked), and no reply carries the secret.
-    int count = 0;
-    for (size_t at = 0; at + 32 <= replies.size(); ++count) {
-      int32_t length;
+    // Every answered request got its reply with the result it should have, and no reply carries the
+    // secret.
+    std::vector<int32_t> got;
+    for (size_t at = 0; at + 32 <= replies.size();) {
+      int32_t result, length;
+      std::memcpy(&result, replies.data() + at + 8, 4);
       std::memcpy(&length, replies.data() + at + 12, 4);
+      got.push_back(result);
       at += 32 + static_cast<size_t>(length);
     }
-    EXPECT_EQ(count, served);
+    EXPECT_EQ(got, results);
     for (const std::string& form : hygiene::forms(password)) EXPECT_EQ(replies.find(form), std::string::npos);
     testsupport::expectClean();
   }
