@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -126,6 +127,16 @@ std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength,
 }
 
 bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }
+
+std::string wineComputerName() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string name(host);
+  name = name.substr(0, name.find('.'));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name.size() > 15) name.resize(15);
+  return name;
+}
 
 Run runMorvik(const std::string& input, const std::string& machineJson) {
   Run run;
