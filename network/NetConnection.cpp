@@ -17,14 +17,9 @@ NetConnection::NetConnection(const char* user_, const char* password_, const cha
       wSharePath(nullptr),
       lastErrorNumber(0),
       lastErrorBlock(nullptr) {
-  if (user_) {
-    user = common::copyString(user_);
-    utf8ToWide(user, &wUser);
-  }
-  if (password_ && *password_) {
-    password = common::copyString(password_);
-    utf8ToWide(password, &wPassword);
-  }
+  common::copyCredential(user_, false, &user, &wUser);
+  common::copyCredential(password_, true, &password, &wPassword);
+  // The share path is read in the ANSI code page, unlike the credentials.
   if (sharePath_) {
     sharePath = common::copyString(sharePath_);
     wSharePath = common::ansiToWide(sharePath);

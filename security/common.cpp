@@ -73,6 +73,12 @@ char* copyString(const char* s) {
   return copy;
 }
 
+void copyCredential(const char* in, bool emptyIsNone, char** narrow, WCHAR** wide) {
+  if (!in || (emptyIsNone && !*in)) return;
+  *narrow = copyString(in);
+  *wide = utf8ToWide(*narrow);
+}
+
 void wipeAndFree(char** s) {
   wipe(*s);
   delete[] *s;

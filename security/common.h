@@ -22,6 +22,11 @@ char* wideToUtf8(const WCHAR* input);
 // A new copy of a NUL-terminated string, or null for null. delete[].
 char* copyString(const char* s);
 
+// Copies a credential given to a constructor and its UTF-16 form (from UTF-8); both stay null when
+// it is not given, and also when it is empty and `emptyIsNone` (an empty password reaches Windows
+// as no password).
+void copyCredential(const char* in, bool emptyIsNone, char** narrow, WCHAR** wide);
+
 // Zeroes a secret (through a path the optimiser keeps) and releases it; sets the pointer null.
 void wipeAndFree(char** s);
 void wipeAndFree(WCHAR** s);

@@ -16,19 +16,9 @@ WinSecurity::WinSecurity(const char* user_, const char* password_, const char* d
       wDomain(nullptr),
       lastErrorNumber(0),
       lastErrorBlock(nullptr) {
-  if (user_) {
-    user = common::copyString(user_);
-    utf8ToWide(user, &wUser);
-  }
-  // An empty password reaches Windows as none.
-  if (password_ && *password_) {
-    password = common::copyString(password_);
-    utf8ToWide(password, &wPassword);
-  }
-  if (domain_) {
-    domain = common::copyString(domain_);
-    utf8ToWide(domain, &wDomain);
-  }
+  common::copyCredential(user_, false, &user, &wUser);
+  common::copyCredential(password_, true, &password, &wPassword);
+  common::copyCredential(domain_, false, &domain, &wDomain);
 }
 
 WinSecurity::~WinSecurity() {

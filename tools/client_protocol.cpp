@@ -105,7 +105,7 @@ bool Server::readExactly(char* buffer, size_t n) {
 bool Server::receive(Reply* reply, std::string* error) {
   char header[32];
   if (out_ < 0 || !readExactly(header, sizeof header)) {
-    *error = "the server closed its output before replying";
+    *error = "the server stopped before replying";
     return false;
   }
   reply->messageType = getInt32(header);

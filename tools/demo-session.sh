@@ -3,8 +3,14 @@
 set -u
 client=$1
 export WINSIM_MACHINE=$2
-step() { printf '\n$ morvik-client %s\n' "$*"; "$client" "$@"; echo "(exit status $?)"; }
-with_password() { local pw=$1; shift; printf '\n$ morvik-client %s   # password from standard input\n' "$*"
+show() {
+  printf '\n$ morvik-client'
+  local a; for a in "$@"; do
+    if [[ $a =~ ^[A-Za-z0-9_./=:-]+$ ]]; then printf ' %s' "$a"; else printf " '%s'" "$a"; fi
+  done
+}
+step() { show "$@"; echo; "$client" "$@"; echo "(exit status $?)"; }
+with_password() { local pw=$1; shift; show --password-stdin "$@"; echo "   # password on standard input"
   printf '%s\n' "$pw" | "$client" --password-stdin "$@"; echo "(exit status $?)"; }
 
 echo "A simulated company file server: $WINSIM_MACHINE"
@@ -25,7 +31,18 @@ step is-ntfs --path 'E:\'
 step is-ntfs --path 'D:\'
 step is-mapped --path 'Z:\'
 step is-mapped --path 'C:\'
-MORVIK_PASSWORD='Secret1!' step connect --user alice --path '\\fs01\docs'
-step disconnect --path '\\fs01\docs'
-step disconnect --path '\\fs01\docs'
 step raw --command 42 --param filepath='C:\'
+
+# A share connection lives as long as the morvik process, so connect and disconnect go through one
+# server: a batch, one JSON request a line, one JSON reply a line.
+batch=$(mktemp)
+trap 'rm -f "$batch"' EXIT
+cat >"$batch" <<'JSON'
+{"command": "connect", "user": "alice", "password": "wrong", "path": "\\\\fs01\\docs"}
+{"command": "connect", "user": "alice", "password": "Secret1!", "path": "\\\\fs01\\docs"}
+{"command": "disconnect", "path": "\\\\fs01\\docs"}
+{"command": "disconnect", "path": "\\\\fs01\\docs"}
+{"command": "connect", "user": "alice", "password": "Secret1!", "path": "\\\\fs99\\docs"}
+JSON
+printf '\n$ cat batch.jsonl\n'; cat "$batch"
+step --batch "$batch"

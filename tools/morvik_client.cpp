@@ -203,7 +203,7 @@ struct Request {
 
 int ask(client::Server& server, const Request& request, Reply* reply) {
   if (!server.send(client::encodeRequest(request.number, request.params)))
-    protocolError("could not write to the server (did it exit?)");
+    protocolError("the server stopped before replying");
   if (!findCommand(request.number)) return -1;  // the server answers no other command
   std::string error;
   if (!server.receive(reply, &error)) protocolError(error);

@@ -51,7 +51,7 @@ TEST(Client, ExitStatusTellsYesNoFailureAndUsage) {
       {"is-ntfs", 3, "morvik-client: is-ntfs needs --path"},
       {"frobnicate", 3, "morvik-client: unknown command frobnicate"},
       {"validate --user alice --password Secret1!", 3, "morvik-client: passwords are not taken from the command line"},
-      {"--server 'exit 0' computer-name", 3, "morvik-client: the server closed its output before replying"},
+      {"--server 'exit 0' computer-name", 3, "morvik-client: the server stopped before replying"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);

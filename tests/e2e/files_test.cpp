@@ -191,16 +191,6 @@ TEST(FileCommandsNative, MappedDrive) {
 // ---------------------------------------------------------------------------------------------
 // Under Wine: Wine's platform answers.
 
-// The computer name Wine reports: the host name up to its first dot, upper-cased, at most 15.
-std::string wineComputerName() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string name(host);
-  name = name.substr(0, name.find('.'));
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (name.size() > 15) name.resize(15);
-  return name;
-}
 
 std::string unixUser() {
   const passwd* pw = getpwuid(geteuid());
@@ -217,7 +207,7 @@ Strings wineAccessList(const std::string& unixPath) {
     return {};
   }
   Strings names{"NT AUTHORITY\\SYSTEM"};
-  if (st.st_mode & (S_IRUSR | S_IWUSR)) names.push_back(wineComputerName() + "\\" + unixUser());
+  if (st.st_mode & (S_IRUSR | S_IWUSR)) names.push_back(e2e::wineComputerName() + "\\" + unixUser());
   if (st.st_mode & (S_IROTH | S_IWOTH)) names.push_back("Everyone");
   return names;
 }

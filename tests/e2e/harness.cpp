@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
 extern char** environ;
 
@@ -126,6 +128,16 @@ std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength,
 
 bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }
 
+std::string wineComputerName() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string name(host);
+  name = name.substr(0, name.find('.'));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name.size() > 15) name.resize(15);
+  return name;
+}
+
 Run runMorvik(const std::string& input, const std::string& machineJson) {
   Run run;
   // A child that stops reading (terminate message, malformed header) must give the writer EPIPE,
@@ -136,7 +148,13 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
   if (underWine()) {
     args = {env("MORVIK_WINE"), env("MORVIK_EXE")};
   } else {
-    args = {MORVIK_NATIVE_EXE};
+    // MORVIK_WRAPPER (words split at spaces) goes in front of the native command line, so that a
+    // checker such as valgrind runs every morvik the tests start.
+    if (const char* wrapper = env("MORVIK_WRAPPER")) {
+      std::istringstream words(wrapper);
+      for (std::string word; words >> word;) args.push_back(word);
+    }
+    args.push_back(MORVIK_NATIVE_EXE);
   }
 
   // The child gets the test's environment; natively WINSIM_MACHINE names this run's machine file
@@ -171,7 +189,8 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
   posix_spawn_file_actions_adddup2(&actions, out.fd[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  // A wrapper may be named without its folder; morvik itself always comes with its path.
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     // Under Wine this is the "Wine is missing" case: a failure, never a skip.

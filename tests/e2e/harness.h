@@ -33,6 +33,10 @@ struct Run {
 // True when the tests drive morvik.exe under Wine.
 bool underWine();
 
+// The computer name Wine reports: the host name up to its first dot, upper-cased, at most 15
+// characters.
+std::string wineComputerName();
+
 // Runs one morvik process with `input` on its standard input, then end of input. Under the native
 // build `machineJson` (if not empty) is written to a file named by WINSIM_MACHINE; under Wine it is
 // ignored (Wine is the platform).

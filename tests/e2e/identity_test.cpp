@@ -87,21 +87,10 @@ void expectReplies(const std::vector<e2e::Reply>& replies, const std::vector<Exp
   }
 }
 
-// What Wine names the computer: the host name up to its first dot, upper-cased, at most 15
-// characters.
-std::string wineComputerName() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string name(host);
-  name = name.substr(0, name.find('.'));
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (name.size() > 15) name.resize(15);
-  return name;
-}
 
 // Under Wine the machine file does not apply: Wine is the platform. Its workstation names the
 // host, and its LSA reports no primary domain SID, so every Wine machine is in a workgroup.
-const Expected kWineComputer = {1, Strings{wineComputerName()}};
+const Expected kWineComputer = {1, Strings{e2e::wineComputerName()}};
 const Expected kWineNoDomain = {0, std::nullopt};
 
 // Wine's LogonUserW accepts any credentials and hands out a token that nothing else accepts: the

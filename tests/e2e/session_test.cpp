@@ -138,16 +138,6 @@ TEST(Session, EveryCommandOnADomainMember) {
       kMachine);
 }
 
-// Wine's computer name: the host name up to its first dot, upper-cased, at most 15 characters.
-std::string wineComputerName() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string name(host);
-  name = name.substr(0, name.find('.'));
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (name.size() > 15) name.resize(15);
-  return name;
-}
 
 // Wine logs anyone on with the fake token 0xdeadbeef, which every later token call refuses with 6;
 // it has no network provider and its LSA reports no primary domain SID (a workgroup).
@@ -183,7 +173,7 @@ TEST(Session, EveryCommandUnderWine) {
            0,
            {"WinSecurity::checkURI", "AccessCheck", "6", invalidHandle}},
           {"6 NTFS", 6, {{"filepath", "C:\\"}}, 1, {}},
-          {"7 computer name", 7, {}, 1, {wineComputerName()}, true},
+          {"7 computer name", 7, {}, 1, {e2e::wineComputerName()}, true},
           {"8 domain name", 8, {}, 0, {}},
           {"9 disconnect",
            9,

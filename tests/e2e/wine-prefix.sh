@@ -39,7 +39,9 @@ case "${1:-}" in
       [[ -f $WINEPREFIX/system.reg ]] || fail "wineboot -i made no prefix in $WINEPREFIX"
     fi
     # A persistent server, so each morvik.exe run attaches to it instead of starting (and
-    # inheriting streams into) a new one; then boot the prefix's services under it.
+    # inheriting streams into) a new one; then boot the prefix's services under it. A server left
+    # over from an earlier run (a benchmark, an interrupted test) would refuse -p: stop it first.
+    "$wineserver" -k </dev/null >>"$log" 2>&1 || true
     "$wineserver" -p </dev/null >>"$log" 2>&1 || fail "wineserver -p failed"
     "$wine" wineboot </dev/null >>"$log" 2>&1 || fail "wineboot failed"
     ;;

@@ -16,7 +16,7 @@ namespace {
 thread_local DWORD t_lastError = 0;
 thread_local std::shared_ptr<Token> t_impersonation;
 
-void resetLocked(State& s, const Machine& machine) {
+void resetLocked(State& s, const Machine& machine, bool recordCalls) {
   for (void* p : s.local) std::free(p);
   for (void* p : s.global) std::free(p);
   for (void* p : s.netApi) std::free(p);
@@ -29,6 +29,8 @@ void resetLocked(State& s, const Machine& machine) {
   s.faults.clear();
   s.callCounts.clear();
   s.callLog.clear();
+  s.recordCalls = recordCalls;
+  ++s.generation;
   s.connections.clear();
   s.lastLogon = LogonArgs{};
   s.lastConnect = ConnectArgs{};
@@ -39,7 +41,6 @@ void resetLocked(State& s, const Machine& machine) {
 }
 
 State* loadInitial() {
-  auto* s = new State();  // lives for the process: Win32 calls may come from static destructors
   Machine machine;
   const char* file = std::getenv("WINSIM_MACHINE");
   if (file && *file) {
@@ -53,7 +54,12 @@ State* loadInitial() {
   } else {
     machine = defaultMachine();
   }
-  resetLocked(*s, machine);
+  // Made only once the machine is known: a bad machine file ends the process above, and the
+  // state must not be left behind unreferenced when it does.
+  auto* s = new State();  // lives for the process: Win32 calls may come from static destructors
+  // A process that loads its machine at first use may run for days (morvik, the soak run): it keeps
+  // no call log, which only in-process tests read.
+  resetLocked(*s, machine, false);
   return s;
 }
 
@@ -69,15 +75,21 @@ std::shared_ptr<Token>& threadToken() { return t_impersonation; }
 bool enter(const char* call, uint32_t* error) {
   State& s = state();
   Lock lock(s.mutex);
-  s.callLog.emplace_back(call);
-  int count = ++s.callCounts[call];
-  auto it = s.faults.find(call);
+  // With no fault pending and no log kept there is nothing to count: a fault injected later counts
+  // its calls from then on, and a machine's own faults are pending from the start.
+  if (s.faults.empty() && !s.recordCalls) return false;
+  if (s.recordCalls) s.callLog.emplace_back(call);
+  auto counted = s.callCounts.find(std::string_view(call));
+  if (counted == s.callCounts.end()) counted = s.callCounts.emplace(call, 0).first;
+  const int count = ++counted->second;
+  auto it = s.faults.find(std::string_view(call));
   if (it == s.faults.end()) return false;
   auto& pending = it->second;
   for (auto f = pending.begin(); f != pending.end(); ++f) {
     if (f->atCall == count) {
       *error = f->error;
       pending.erase(f);
+      if (pending.empty()) s.faults.erase(it);
       return true;
     }
   }
@@ -232,7 +244,7 @@ Machine defaultMachine() {
 void install(const Machine& machine) {
   State& s = state();
   Lock lock(s.mutex);
-  resetLocked(s, machine);
+  resetLocked(s, machine, true);
 }
 
 void injectFault(const std::string& call, uint32_t error, int nth) {

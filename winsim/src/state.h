@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winsim/machine.h"
@@ -48,9 +49,11 @@ struct State {
     uint32_t error;
     int atCall;  // absolute call count of that function at which it fires
   };
-  std::map<std::string, std::vector<PendingFault>> faults;
-  std::map<std::string, int> callCounts;
+  std::map<std::string, std::vector<PendingFault>, std::less<>> faults;
+  std::map<std::string, int, std::less<>> callCounts;
   std::vector<std::string> callLog;
+  bool recordCalls = true;
+  uint64_t generation = 0;  // counts installs, so that caches derived from the machine can tell it changed
   std::vector<Connection> connections;
   uint32_t nextLogonId = kFirstLogonId;
   LogonArgs lastLogon;
@@ -82,7 +85,7 @@ std::string utf16ToUtf8(const std::u16string& s);      // unpaired surrogates be
 std::u16string cp1252ToUtf16(const std::string& s);
 std::u16string fromWide(LPCWSTR s);                    // null counts as empty
 bool equalNoCase(const std::string& a, const std::string& b);      // UTF-8, Windows-style
-bool equalNoCase(const std::u16string& a, const std::u16string& b);
+bool equalNoCase(std::u16string_view a, std::u16string_view b);
 std::u16string upper(std::u16string s);
 
 // SIDs.

@@ -14,6 +14,12 @@ const char16_t kCp1252High[32] = {
 
 bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
+bool isAscii(const char* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (static_cast<unsigned char>(p[i]) >= 0x80) return false;
+  return true;
+}
+
 // Decodes UTF-8 as Windows does with flags 0: every invalid sequence becomes one U+FFFD. A lead
 // byte followed by a continuation byte outside its allowed range (surrogates, overlongs, values
 // past U+10FFFF) is replaced together with that byte, as Wine's decoder does.
@@ -175,6 +181,7 @@ constexpr DWORD kWcFlags = 0x10 | 0x20 | 0x40 | 0x200 | 0x400;
 }  // namespace
 
 std::u16string utf8ToUtf16(const std::string& s) {
+  if (isAscii(s.data(), s.size())) return std::u16string(s.begin(), s.end());
   bool invalid;
   return decodeUtf8(reinterpret_cast<const unsigned char*>(s.data()), s.size(), &invalid);
 }
@@ -201,7 +208,7 @@ std::u16string upper(std::u16string s) {
   return s;
 }
 
-bool equalNoCase(const std::u16string& a, const std::u16string& b) {
+bool equalNoCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (upperChar(a[i]) != upperChar(b[i])) return false;
@@ -236,6 +243,17 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int 
     return 0;
   }
   size_t n = multiByteCount < 0 ? std::strlen(multiByte) + 1 : static_cast<size_t>(multiByteCount);
+  // ASCII reads the same in every code page simulated here: one unit per byte, nothing to decode.
+  // Paths and names are mostly ASCII, and a long-running morvik converts several per request.
+  if (isAscii(multiByte, n)) {
+    if (wideCount == 0) return static_cast<int>(n);
+    if (n > static_cast<size_t>(wideCount)) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return 0;
+    }
+    for (size_t i = 0; i < n; ++i) wide[i] = static_cast<unsigned char>(multiByte[i]);
+    return static_cast<int>(n);
+  }
   std::string in(multiByte, n);
   std::u16string out;
   if (codePage == CP_UTF8) {

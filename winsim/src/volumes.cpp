@@ -16,15 +16,36 @@ struct RootAnswer {
   DWORD error = ERROR_PATH_NOT_FOUND;  // for Unknown: the volume query's number
 };
 
-bool startsWithNoCase(const std::u16string& s, const std::u16string& prefix) {
+bool startsWithNoCase(std::u16string_view s, std::u16string_view prefix) {
   return s.size() >= prefix.size() && equalNoCase(s.substr(0, prefix.size()), prefix);
 }
 
+// The machine's roots in UTF-16, made once per installed machine: a long-running morvik asks for
+// volumes on every request of commands 6 and 10.
+struct WideRoots {
+  uint64_t generation = ~uint64_t{0};
+  std::vector<std::u16string> volumes;  // as listed
+  std::vector<std::u16string> shares;   // \\server\share, without the trailing backslash
+};
+
+const WideRoots& wideRoots(const State& s) {
+  static WideRoots cache;
+  if (cache.generation != s.generation) {
+    cache.volumes.clear();
+    cache.shares.clear();
+    for (const winsim::Volume& v : s.machine.volumes) cache.volumes.push_back(utf8ToUtf16(v.root));
+    for (const winsim::Share& share : s.machine.shares) cache.shares.push_back(utf8ToUtf16(share.path));
+    cache.generation = s.generation;
+  }
+  return cache;
+}
+
 // "X:" is read as that drive's root: the simulated current directory of every drive is its root.
-std::u16string asRoot(LPCWSTR path, const winsim::Machine& m) {
+std::u16string asRoot(LPCWSTR path, const State& s) {
   if (!path) {
     // Null: the root of the current directory, which is on the first volume.
-    return m.volumes.empty() ? std::u16string() : utf8ToUtf16(m.volumes.front().root);
+    const WideRoots& roots = wideRoots(s);
+    return roots.volumes.empty() ? std::u16string() : roots.volumes.front();
   }
   std::u16string p(path);
   for (char16_t& c : p)
@@ -33,11 +54,14 @@ std::u16string asRoot(LPCWSTR path, const winsim::Machine& m) {
   return p;
 }
 
-RootAnswer lookUp(const std::u16string& root, const winsim::Machine& m) {
+RootAnswer lookUp(const std::u16string& root, const State& s) {
+  const winsim::Machine& m = s.machine;
+  const WideRoots& roots = wideRoots(s);
   RootAnswer a;
   if (root.empty()) return a;
-  for (const winsim::Volume& v : m.volumes) {
-    const std::u16string listed = utf8ToUtf16(v.root);
+  for (size_t i = 0; i < m.volumes.size(); ++i) {
+    const winsim::Volume& v = m.volumes[i];
+    const std::u16string& listed = roots.volumes[i];
     if (equalNoCase(listed, root)) {
       a.kind = RootAnswer::Volume;
       a.volume = &v;
@@ -67,8 +91,8 @@ RootAnswer lookUp(const std::u16string& root, const winsim::Machine& m) {
     const size_t end = root.find(u'\\', 2);
     const std::u16string prefix = root.substr(0, end == std::u16string::npos ? root.size() : end) + u"\\";
     bool serverKnown = false;
-    for (const winsim::Share& s : m.shares)
-      if (startsWithNoCase(utf8ToUtf16(s.path) + u"\\", prefix)) serverKnown = true;
+    for (const std::u16string& path : roots.shares)
+      if (startsWithNoCase(path + u"\\", prefix)) serverKnown = true;
     a.error = serverKnown ? ERROR_BAD_NET_NAME : ERROR_BAD_NETPATH;
   }
   return a;
@@ -99,7 +123,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR root, LPWSTR volumeName, DWORD volumeN
   }
   State& s = state();
   Lock lock(s.mutex);
-  const RootAnswer answer = lookUp(asRoot(root, s.machine), s.machine);
+  const RootAnswer answer = lookUp(asRoot(root, s), s);
   std::string fileSystem;
   switch (answer.kind) {
     case RootAnswer::Volume:
@@ -137,7 +161,7 @@ UINT WINAPI GetDriveTypeW(LPCWSTR root) {
   }
   State& s = state();
   Lock lock(s.mutex);
-  const RootAnswer answer = lookUp(asRoot(root, s.machine), s.machine);
+  const RootAnswer answer = lookUp(asRoot(root, s), s);
   switch (answer.kind) {
     case RootAnswer::Volume:
       return answer.volume->driveType;
