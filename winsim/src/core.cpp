@@ -16,6 +16,8 @@ namespace {
 thread_local DWORD t_lastError = 0;
 thread_local std::shared_ptr<Token> t_impersonation;
 
+void updateIdle(State& s) { s.idle.store(s.faults.empty() && !s.recordCalls, std::memory_order_release); }
+
 void resetLocked(State& s, const Machine& machine, bool recordCalls) {
   for (void* p : s.local) std::free(p);
   for (void* p : s.global) std::free(p);
@@ -37,6 +39,7 @@ void resetLocked(State& s, const Machine& machine, bool recordCalls) {
   s.nextLogonId = kFirstLogonId;
   s.machine = machine;
   for (const Fault& f : machine.faults) s.faults[f.call].push_back({f.error, std::max(f.nth, 1)});
+  updateIdle(s);
   t_impersonation.reset();
 }
 
@@ -74,10 +77,11 @@ std::shared_ptr<Token>& threadToken() { return t_impersonation; }
 
 bool enter(const char* call, uint32_t* error) {
   State& s = state();
-  Lock lock(s.mutex);
   // With no fault pending and no log kept there is nothing to count: a fault injected later counts
-  // its calls from then on, and a machine's own faults are pending from the start.
-  if (s.faults.empty() && !s.recordCalls) return false;
+  // its calls from then on, and a machine's own faults are pending from the start. A long-running
+  // morvik takes this path on every call.
+  if (s.idle.load(std::memory_order_acquire)) return false;
+  Lock lock(s.mutex);
   if (s.recordCalls) s.callLog.emplace_back(call);
   auto counted = s.callCounts.find(std::string_view(call));
   if (counted == s.callCounts.end()) counted = s.callCounts.emplace(call, 0).first;
@@ -89,7 +93,10 @@ bool enter(const char* call, uint32_t* error) {
     if (f->atCall == count) {
       *error = f->error;
       pending.erase(f);
-      if (pending.empty()) s.faults.erase(it);
+      if (pending.empty()) {
+        s.faults.erase(it);
+        updateIdle(s);
+      }
       return true;
     }
   }
@@ -251,12 +258,14 @@ void injectFault(const std::string& call, uint32_t error, int nth) {
   State& s = state();
   Lock lock(s.mutex);
   s.faults[call].push_back({error, s.callCounts[call] + std::max(nth, 1)});
+  updateIdle(s);
 }
 
 void clearFaults() {
   State& s = state();
   Lock lock(s.mutex);
   s.faults.clear();
+  updateIdle(s);
 }
 
 size_t openHandles() {

@@ -2,6 +2,7 @@
 // last error and impersonation. Every Win32 entry point starts with enter().
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -53,6 +54,9 @@ struct State {
   std::map<std::string, int, std::less<>> callCounts;
   std::vector<std::string> callLog;
   bool recordCalls = true;
+  // No fault pending and no log kept: enter() has nothing to do and need not take the lock. Kept
+  // equal to that condition by every change of either (updateIdle).
+  std::atomic<bool> idle{false};
   uint64_t generation = 0;  // counts installs, so that caches derived from the machine can tell it changed
   std::vector<Connection> connections;
   uint32_t nextLogonId = kFirstLogonId;
