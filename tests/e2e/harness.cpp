@@ -128,6 +128,12 @@ std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength,
 
 bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }
 
+std::string le(int32_t value) {
+  std::string out;
+  putInt32(out, value);
+  return out;
+}
+
 std::string wineComputerName() {
   char host[256] = {};
   gethostname(host, sizeof host - 1);

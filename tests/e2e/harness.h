@@ -11,6 +11,9 @@ namespace e2e {
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 
+// A 32-bit integer as the wire writes it: four little-endian bytes.
+std::string le(int32_t value);
+
 // The bytes of one request: 32-byte header (type, command, result 0, body length, sender,
 // receiver, 8 reserved zero bytes) and the body (count, then length-prefixed keys and values).
 std::string request(int32_t command, const Params& params = {}, int32_t messageType = 1, int32_t senderId = 1,

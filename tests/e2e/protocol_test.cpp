@@ -9,6 +9,8 @@
 
 #include "e2e/harness.h"
 
+using e2e::le;
+
 using e2e::Params;
 using e2e::rawMessage;
 using e2e::request;
@@ -19,14 +21,6 @@ namespace {
 // A request every platform answers quickly, without credentials: is C:\ on NTFS.
 std::string ntfsRequest(int32_t senderId = 1, int32_t receiverId = 2) {
   return request(6, {{"filepath", "C:\\"}}, 1, senderId, receiverId);
-}
-
-// Little-endian int32 as body bytes.
-std::string le(int32_t value) {
-  std::string out;
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-  return out;
 }
 
 void expectReplyTo(const e2e::Reply& reply, int32_t senderId, int32_t receiverId) {

@@ -12,6 +12,8 @@
 
 #include "e2e/harness.h"
 
+using e2e::le;
+
 namespace {
 
 using e2e::Params;
@@ -24,13 +26,6 @@ struct Exchange {
   std::vector<std::string> body;  // the strings of the reply body; empty: no body at all
   bool bodyIsList = false;        // a list whose strings may be none (count 0) rather than no body
 };
-
-std::string le(int32_t value) {
-  std::string out;
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-  return out;
-}
 
 // A reply as it must appear on the wire, with its 8 reserved header bytes zero: they carry no
 // defined value and are masked before comparing.

@@ -16,14 +16,11 @@ using testsupport::blockStrings;
 using testsupport::errorStrings;
 using testsupport::expectClean;
 
+using namespace testsupport::sids;
+
 namespace {
 
-constexpr const char* kAlice = "S-1-5-21-1-2-3-1001";
 constexpr const char* kDeleted = "S-1-5-21-1-2-3-1999";  // names no account
-constexpr const char* kEveryone = "S-1-1-0";
-constexpr const char* kUsers = "S-1-5-32-545";
-constexpr const char* kAdministrators = "S-1-5-32-544";
-constexpr const char* kSystem = "S-1-5-18";
 constexpr const char* kAuthenticated = "S-1-5-11";
 constexpr const char* kCreatorOwner = "S-1-3-0";
 constexpr const char* kPath = "C:\\data\\report.docx";

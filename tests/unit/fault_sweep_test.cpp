@@ -31,6 +31,8 @@
 #include "request/MessageHandler.h"
 #include "support.h"
 
+using testsupport::le;
+
 using winsecurity::MessageHandler;
 
 namespace {
@@ -222,13 +224,6 @@ uint32_t plausibleError(const std::string& call) {
 // Calls that release something: when one of them is refused, the platform keeps what it was given.
 const std::set<std::string> kReleases = {"CloseHandle",      "LocalFree",     "GlobalFree",
                                          "NetApiBufferFree", "LsaFreeMemory", "LsaClose"};
-
-std::string le(int32_t value) {
-  std::string out;
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-  return out;
-}
 
 std::string encode(const std::vector<Request>& requests) {
   std::string out;

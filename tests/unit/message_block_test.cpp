@@ -10,20 +10,15 @@
 #include <vector>
 
 #include "request/MessageBlock.h"
+#include "support.h"
+
+using testsupport::le;
+using testsupport::item;
 
 using winsecurity::MessageBlock;
 using Map = std::map<std::string, std::string>;
 
 namespace {
-
-std::string le(int32_t value) {
-  std::string out;
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-  return out;
-}
-
-std::string item(const std::string& bytes) { return le(static_cast<int32_t>(bytes.size())) + bytes; }
 
 // Decodes `body` from a buffer holding exactly its bytes.
 Map decode(const std::string& body) {

@@ -15,6 +15,9 @@
 #include "security/WinSecurity.h"
 #include "support.h"
 
+using testsupport::le;
+using testsupport::item;
+
 using crawler_network::NetConnection;
 using testsupport::errorStrings;
 using winsecurity::MessageBlock;
@@ -24,15 +27,6 @@ using winsecurity::WinSecurity;
 namespace {
 
 using Params = std::vector<std::pair<std::string, std::string>>;
-
-std::string le(int32_t value) {
-  std::string out;
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-  return out;
-}
-
-std::string item(const std::string& bytes) { return le(static_cast<int32_t>(bytes.size())) + bytes; }
 
 std::string header(int32_t type, int32_t command, int32_t bodyLength, int32_t sender = 1, int32_t receiver = 2) {
   return le(type) + le(command) + le(0) + le(bodyLength) + le(sender) + le(receiver) + std::string(8, '\0');

@@ -13,6 +13,26 @@
 
 namespace testsupport {
 
+// Well-known SIDs and the accounts of machineWithAlice, by name.
+namespace sids {
+constexpr const char* kAlice = "S-1-5-21-1-2-3-1001";
+constexpr const char* kEveryone = "S-1-1-0";
+constexpr const char* kUsers = "S-1-5-32-545";
+constexpr const char* kAdministrators = "S-1-5-32-544";
+constexpr const char* kSystem = "S-1-5-18";
+}  // namespace sids
+
+// A 32-bit integer as the wire writes it: four little-endian bytes.
+inline std::string le(int32_t value) {
+  std::string out;
+  const auto v = static_cast<uint32_t>(value);
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+  return out;
+}
+
+// A length-prefixed string as request bodies and string lists carry it.
+inline std::string item(const std::string& bytes) { return le(static_cast<int32_t>(bytes.size())) + bytes; }
+
 // The strings of a memory block (total size, count, length-prefixed strings); a test failure when the
 // block is not exactly that.
 inline std::vector<std::string> blockStrings(const char* block) {
@@ -55,7 +75,7 @@ inline winsim::Machine machineWithAlice() {
   m.computerName = "TESTHOST";
   winsim::Account alice;
   alice.name = "alice";
-  alice.sid = "S-1-5-21-1-2-3-1001";
+  alice.sid = sids::kAlice;
   alice.password = "Secret1!";
   alice.groups = {{"S-1-1-0"}, {"S-1-5-32-545"}};
   m.accounts.push_back(alice);
