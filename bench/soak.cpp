@@ -493,7 +493,9 @@ int main(int argc, char** argv) {
   const long growth = large.maxRssKiB - small.maxRssKiB;
   const long ownGrowth = large.report.peakRssKiB - small.report.peakRssKiB;
   std::printf("       peak RSS growth: wait4 %ld KiB, own %ld KiB (allowed %ld)\n", growth, ownGrowth, rssSlack);
-  if (growth > rssSlack || ownGrowth > rssSlack) {
+  // morvik's own high-water mark decides: wait4's figure also counts the launcher it was forked
+  // from, and was seen to move by 60 KiB between identical pairs of runs.
+  if (ownGrowth > rssSlack) {
     std::printf("FAIL   peak memory grew with the number of requests\n");
     ok = false;
   }
