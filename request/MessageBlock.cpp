@@ -97,16 +97,20 @@ char* MessageBlock::createMessage(char* body, int length) {
   if (length < 0) length = 0;
   setBodyLength(length);
   char* message = new char[static_cast<std::size_t>(length) + kHeaderSize];
-  wire::putInt32(message, getMessageType());
-  wire::putInt32(message + 4, getCommand());
-  wire::putInt32(message + 8, getResult());
-  wire::putInt32(message + 12, getBodyLength());
-  wire::putInt32(message + 16, getSenderId());
-  wire::putInt32(message + 20, getReceiverId());
-  // Peers ignore the reserved bytes; zero keeps replies reproducible byte for byte.
-  std::memset(message + 24, 0, 8);
+  writeHeader(message);
   if (length > 0) std::memcpy(message + kHeaderSize, body, static_cast<std::size_t>(length));
   return message;
+}
+
+void MessageBlock::writeHeader(char* out) const {
+  wire::putInt32(out, getMessageType());
+  wire::putInt32(out + 4, getCommand());
+  wire::putInt32(out + 8, getResult());
+  wire::putInt32(out + 12, getBodyLength());
+  wire::putInt32(out + 16, getSenderId());
+  wire::putInt32(out + 20, getReceiverId());
+  // Peers ignore the reserved bytes; zero keeps replies reproducible byte for byte.
+  std::memset(out + 24, 0, 8);
 }
 
 char* MessageBlock::debugMessage() {

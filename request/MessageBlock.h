@@ -40,6 +40,8 @@ class MessageBlock {
   // gives a bare header with body length 0 and leaves `body` untouched (it may be null). The
   // reserved header bytes are written as zero.
   char* createMessage(char* body, int length);
+  // Encodes the header as it stands into the 32 bytes at `out`, reserved bytes zero; allocates nothing.
+  void writeHeader(char* out) const;
   // A new 256-byte, zero-filled text describing the header; the caller releases it with delete[].
   char* debugMessage();
 

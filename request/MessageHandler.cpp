@@ -1,11 +1,13 @@
 #include "MessageHandler.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 
 #include "SecureZero.h"
+#include "Streams.h"
 #include "network/NetConnection.h"
 #include "security/WinSecurity.h"
 #include "security/win32.h"
@@ -79,39 +81,17 @@ void setBinaryMode(std::FILE* stream) {
   if (fd >= 0) _setmode(fd, _O_BINARY);
 }
 
-}  // namespace
-
-void MessageHandler::waitMessage() {
-  setBinaryMode(stdin);
-  setBinaryMode(stdout);
-  // A peer may send a batch of requests at once: a buffer the size of a pipe takes it in one read.
-  std::setvbuf(stdin, nullptr, _IOFBF, 1 << 16);
-  waitMessage(stdin, stdout);
-}
-
-void MessageHandler::waitMessage(std::FILE* in, std::FILE* out) {
-  // Bytes pass unchanged in both directions: no line-ending translation, no end-of-file byte.
-  setBinaryMode(in);
-  setBinaryMode(out);
-  for (;;) {
-    const std::unique_ptr<MessageBlock> request(readMessage(in));
-    // A terminate message is read whole like any other, then ends the loop without a reply.
-    if (!request || request->getMessageType() == kTerminate) return;
-    serve(out, request.get());
-  }
-}
-
-MessageBlock* MessageHandler::readMessage() { return readMessage(stdin); }
-
-MessageBlock* MessageHandler::readMessage(std::FILE* in) {
+// Reads one whole message into `message`; false when the input ends inside the header or body or
+// the header announces a body length below 0 or above the cap (nothing more is read then).
+template <class Input>
+bool readInto(Input& input, MessageBlock& message) {
   char header[MessageBlock::kHeaderSize];
-  if (std::fread(header, 1, sizeof header, in) != sizeof header) return nullptr;
-  auto message = std::make_unique<MessageBlock>();
-  message->readHeader(header);
-  const int length = message->getBodyLength();
+  if (input.read(header, sizeof header) != sizeof header) return false;
+  message.readHeader(header);
+  const int length = message.getBodyLength();
   // Checked before anything is allocated: the peer's number is not a size to trust.
-  if (length < 0 || length > kMaxBodyLength) return nullptr;
-  if (length == 0) return message.release();
+  if (length < 0 || length > MessageHandler::kMaxBodyLength) return false;
+  if (length == 0) return true;
 
   // Real requests are a few short strings: those need no heap buffer.
   char small[512];
@@ -122,17 +102,18 @@ MessageBlock* MessageHandler::readMessage(std::FILE* in) {
     large.reset(new char[size]);
     body = large.get();
   }
-  const std::size_t got = std::fread(body, 1, size, in);
-  if (got == size) message->readBody(body, length);
+  const std::size_t got = input.read(body, size);
+  if (got == size) message.readBody(body, length);
   // The body holds the password in clear text.
   secureZero(body, got);
-  return got == size ? message.release() : nullptr;
+  return got == size;
 }
 
-void MessageHandler::sendMessage(MessageBlock* reply, char* data) { sendMessage(stdout, reply, data); }
-
-void MessageHandler::sendMessage(std::FILE* out, MessageBlock* reply, char* data) {
-  char* body = nullptr;
+// Writes `reply` with the body that follows the leading 4-byte size of `data` (a memory block or
+// an error copy); no body when `data` is null or its size is below 4.
+template <class Output>
+void sendReply(Output& output, MessageBlock& reply, const char* data) {
+  const char* body = nullptr;
   int length = 0;
   if (data) {
     const int32_t size = wire::getInt32(data);
@@ -141,24 +122,82 @@ void MessageHandler::sendMessage(std::FILE* out, MessageBlock* reply, char* data
       length = size - 4;
     }
   }
-  const std::unique_ptr<char[]> message(reply->createMessage(body, length));
-  // One write and one flush per reply: the peer sees each reply whole and at once.
-  std::fwrite(message.get(), 1, static_cast<std::size_t>(length) + MessageBlock::kHeaderSize, out);
-  std::fflush(out);
+  reply.setBodyLength(length);
+  char header[MessageBlock::kHeaderSize];
+  reply.writeHeader(header);
+  output.send(header, body, static_cast<std::size_t>(length));
+}
+
+void fillReply(MessageBlock& reply, const MessageBlock& request, int result) {
+  reply.setMessageType(2);
+  // Replies always carry command 1; peers match replies to requests by their order.
+  reply.setCommand(1);
+  reply.setResult(result);
+  reply.setSenderId(request.getReceiverId());
+  reply.setReceiverId(request.getSenderId());
+}
+
+}  // namespace
+
+void MessageHandler::waitMessage() {
+  // Both descriptors directly: no stdio buffer keeps request bytes, and each reply is one write.
+  waitMessage(_fileno(stdin), _fileno(stdout));
+}
+
+void MessageHandler::waitMessage(std::FILE* in, std::FILE* out) {
+  // Bytes pass unchanged in both directions: no line-ending translation, no end-of-file byte.
+  setBinaryMode(in);
+  setBinaryMode(out);
+  StreamInput input(in);
+  StreamOutput output(out);
+  serveAll(input, output);
+}
+
+void MessageHandler::waitMessage(int in, int out) {
+  // A process started without one of its streams has no descriptor for it: nothing to serve, and
+  // the runtime must not be handed an invalid one.
+  if (in < 0 || out < 0) return;
+  _setmode(in, _O_BINARY);
+  _setmode(out, _O_BINARY);
+  DescriptorInput input(in);
+  DescriptorOutput output(out);
+  serveAll(input, output);
+}
+
+template <class Input, class Output>
+void MessageHandler::serveAll(Input& input, Output& output) {
+  for (;;) {
+    // One block per request, on the stack: filled once, destroyed (values zeroed) after its reply.
+    MessageBlock request;
+    // A terminate message is read whole like any other, then ends the loop without a reply.
+    if (!readInto(input, request) || request.getMessageType() == kTerminate) return;
+    serve(output, &request);
+  }
+}
+
+MessageBlock* MessageHandler::readMessage() { return readMessage(stdin); }
+
+MessageBlock* MessageHandler::readMessage(std::FILE* in) {
+  auto message = std::make_unique<MessageBlock>();
+  StreamInput input(in);
+  return readInto(input, *message) ? message.release() : nullptr;
+}
+
+void MessageHandler::sendMessage(MessageBlock* reply, char* data) { sendMessage(stdout, reply, data); }
+
+void MessageHandler::sendMessage(std::FILE* out, MessageBlock* reply, char* data) {
+  StreamOutput output(out);
+  sendReply(output, *reply, data);
 }
 
 MessageBlock* MessageHandler::createReplyMessage(MessageBlock* request, int result) {
   auto* reply = new MessageBlock;
-  reply->setMessageType(2);
-  // Replies always carry command 1; peers match replies to requests by their order.
-  reply->setCommand(1);
-  reply->setResult(result);
-  reply->setSenderId(request->getReceiverId());
-  reply->setReceiverId(request->getSenderId());
+  fillReply(*reply, *request, result);
   return reply;
 }
 
-bool MessageHandler::serve(std::FILE* out, MessageBlock* request) {
+template <class Output>
+bool MessageHandler::serve(Output& output, MessageBlock* request) {
   char* error = nullptr;
   char* payload = nullptr;
   int result = 0;
@@ -178,8 +217,9 @@ bool MessageHandler::serve(std::FILE* out, MessageBlock* request) {
   // Only commands 2, 4, 7 and 8 can fill the payload slot, and no handler takes an error copy on
   // result 1, so this is "the block on success, else the error copy" for every command.
   char* body = result == 1 ? payload : error;
-  const std::unique_ptr<MessageBlock> reply(createReplyMessage(request, result));
-  sendMessage(out, reply.get(), body);
+  MessageBlock reply;
+  fillReply(reply, *request, result);
+  sendReply(output, reply, body);
   delete[] error;
   // The block lives on the library's heap; any WinSecurity can hand it back.
   if (payload) WinSecurity().freeMemblk(payload);

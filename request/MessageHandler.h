@@ -15,11 +15,18 @@ class MessageHandler {
   // the process allocate whatever it announces.
   static constexpr int kMaxBodyLength = 1 << 20;  // 1 MiB
 
-  // Switches standard input and output to binary mode and serves requests until the input ends,
-  // a message cannot be read whole, or a terminate message (type 3) arrives.
+  // Serves requests on standard input and output until the input ends, a message cannot be read
+  // whole, or a terminate message (type 3) arrives; the descriptors are used as by
+  // waitMessage(int, int).
   void waitMessage();
   // The same loop over the given streams (their descriptors, if any, are switched to binary mode).
+  // It reads exactly the messages it serves: the stream is left just after the last one.
   void waitMessage(std::FILE* in, std::FILE* out);
+  // The same loop over two descriptors (switched to binary mode), without stdio: input is read
+  // ahead through a buffer of the loop's own that it zeroes as it hands bytes on and when it ends
+  // (request bytes carry passwords), so it may consume input past the message that ends the loop;
+  // each reply is one write where it fits 4 KiB. Returns at once if either descriptor is negative.
+  void waitMessage(int in, int out);
 
   // One whole message from standard input (or `in`) as a new block the caller deletes; null when
   // the input ends inside the header or body, or the header announces a body length below 0 or
@@ -38,9 +45,13 @@ class MessageHandler {
   MessageBlock* createReplyMessage(MessageBlock* request, int result);
 
  private:
+  // Reads and serves requests until the loop ends (sources and sinks: Streams.h).
+  template <class Input, class Output>
+  void serveAll(Input& input, Output& output);
   // Serves one request: runs its command's handler, writes the reply, releases what it produced.
   // False for a command without a handler (nothing is written).
-  bool serve(std::FILE* out, MessageBlock* request);
+  template <class Output>
+  bool serve(Output& output, MessageBlock* request);
 
   int handleValidateUser(MessageBlock* request, char** error);
   int handleGetGroupList(MessageBlock* request, char** payload, char** error);

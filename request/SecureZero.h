@@ -3,13 +3,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 
 namespace winsecurity {
 
 inline void secureZero(void* data, std::size_t size) {
-  volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
-  while (size--) *p++ = 0;
+  if (size == 0) return;
+  std::memset(data, 0, size);
+  // The empty statement claims to read the memory, so the stores above are not dead to the
+  // optimiser; a whole memset stays far cheaper than a volatile loop over each byte.
+  __asm__ __volatile__("" : : "r"(data) : "memory");
 }
 
 // Zeroes the characters in place; the size stays.

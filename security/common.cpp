@@ -1,5 +1,6 @@
 #include "common.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -16,18 +17,29 @@ size_t wideLength(const WCHAR* s) {
 
 namespace {
 
-WCHAR* toWide(UINT codePage, const char* input) {
-  const int n = MultiByteToWideChar(codePage, 0, input, -1, nullptr, 0);
-  auto* out = new WCHAR[static_cast<size_t>(n > 0 ? n : 0) + 1]();
-  if (n > 0) MultiByteToWideChar(codePage, 0, input, -1, out, n);
-  return out;
-}
-
 template <class T>
 void wipe(T* s) {
   if (!s) return;
   volatile T* p = s;
   while (*p) *p++ = 0;
+}
+
+WCHAR* toWide(UINT codePage, const char* input) {
+  // A byte never gives more than one UTF-16 unit (UTF-8 takes four bytes for a surrogate pair,
+  // and ANSI code pages one or two bytes a character), so a buffer of one unit per byte takes the
+  // result in one call, with no size query first; each request converts a path or credentials.
+  const size_t bytes = input ? std::strlen(input) + 1 : 1;
+  auto* out = new WCHAR[bytes + 1]();
+  if (bytes <= INT_MAX && (MultiByteToWideChar(codePage, 0, input, -1, out, static_cast<int>(bytes)) > 0 ||
+                           GetLastError() != ERROR_INSUFFICIENT_BUFFER))
+    return out;  // a failed conversion leaves the zeroed buffer: an empty string
+  // No code page this runs on runs short; should one, ask for the size as the documentation says.
+  wipe(out);  // what was converted may be part of a password
+  delete[] out;
+  const int n = MultiByteToWideChar(codePage, 0, input, -1, nullptr, 0);
+  out = new WCHAR[static_cast<size_t>(n > 0 ? n : 0) + 1]();
+  if (n > 0) MultiByteToWideChar(codePage, 0, input, -1, out, n);
+  return out;
 }
 
 }  // namespace

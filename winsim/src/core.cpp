@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,6 +148,24 @@ std::string computerName() {
 
 using namespace winsim::detail;
 
+namespace {
+
+// Windows' runtime refuses a count its int result cannot carry, and knows no interrupted call: a
+// signal must not look like a failure.
+template <class Call>
+int retried(unsigned int count, Call call) {
+  if (count > INT_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  for (;;) {
+    const ssize_t done = call();
+    if (done >= 0 || errno != EINTR) return static_cast<int>(done);
+  }
+}
+
+}  // namespace
+
 extern "C" {
 
 DWORD WINAPI GetLastError(void) { return t_lastError; }
@@ -229,6 +249,14 @@ int _setmode(int fd, int mode) {
 }
 
 int _fileno(FILE* stream) { return fileno(stream); }
+
+int _read(int fd, void* buffer, unsigned int count) {
+  return retried(count, [&] { return read(fd, buffer, count); });
+}
+
+int _write(int fd, const void* buffer, unsigned int count) {
+  return retried(count, [&] { return write(fd, buffer, count); });
+}
 
 }  // extern "C"
 

@@ -210,8 +210,17 @@ std::u16string upper(std::u16string s) {
 
 bool equalNoCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (upperChar(a[i]) != upperChar(b[i])) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const char16_t x = a[i];
+    const char16_t y = b[i];
+    if (x == y) continue;
+    // Paths and names are mostly ASCII, where only the letters have another case.
+    if ((x | y) < 0x80) {
+      if ((x | 0x20) != (y | 0x20) || (x | 0x20) < u'a' || (x | 0x20) > u'z') return false;
+      continue;
+    }
+    if (upperChar(x) != upperChar(y)) return false;
+  }
   return true;
 }
 

@@ -25,7 +25,7 @@ bool startsWithNoCase(std::u16string_view s, std::u16string_view prefix) {
 struct WideRoots {
   uint64_t generation = ~uint64_t{0};
   std::vector<std::u16string> volumes;  // as listed
-  std::vector<std::u16string> shares;   // \\server\share, without the trailing backslash
+  std::vector<std::u16string> shares;   // as roots: \\server\share\ (listed without the backslash)
 };
 
 const WideRoots& wideRoots(const State& s) {
@@ -34,27 +34,43 @@ const WideRoots& wideRoots(const State& s) {
     cache.volumes.clear();
     cache.shares.clear();
     for (const winsim::Volume& v : s.machine.volumes) cache.volumes.push_back(utf8ToUtf16(v.root));
-    for (const winsim::Share& share : s.machine.shares) cache.shares.push_back(utf8ToUtf16(share.path));
+    for (const winsim::Share& share : s.machine.shares) cache.shares.push_back(utf8ToUtf16(share.path) + u"\\");
     cache.generation = s.generation;
   }
   return cache;
 }
 
-// "X:" is read as that drive's root: the simulated current directory of every drive is its root.
-std::u16string asRoot(LPCWSTR path, const State& s) {
-  if (!path) {
-    // Null: the root of the current directory, which is on the first volume.
-    const WideRoots& roots = wideRoots(s);
-    return roots.volumes.empty() ? std::u16string() : roots.volumes.front();
+// The root a path names: '/' read as '\\', and "X:" as that drive's root (the simulated current
+// directory of every drive is its root). Most paths need neither and are read in place.
+class RootPath {
+ public:
+  RootPath(LPCWSTR path, const State& s) {
+    if (!path) {
+      // Null: the root of the current directory, which is on the first volume.
+      const WideRoots& roots = wideRoots(s);
+      if (!roots.volumes.empty()) view = roots.volumes.front();
+      return;
+    }
+    view = path;
+    const bool drive = view.size() == 2 && view[1] == u':';
+    if (!drive && view.find(u'/') == std::u16string_view::npos) return;
+    own.assign(view);
+    for (char16_t& c : own)
+      if (c == u'/') c = u'\\';
+    if (drive) own += u'\\';
+    view = own;
   }
-  std::u16string p(path);
-  for (char16_t& c : p)
-    if (c == u'/') c = u'\\';
-  if (p.size() == 2 && p[1] == u':') p += u'\\';
-  return p;
-}
+  RootPath(const RootPath&) = delete;
+  RootPath& operator=(const RootPath&) = delete;
 
-RootAnswer lookUp(const std::u16string& root, const State& s) {
+  std::u16string_view get() const { return view; }
+
+ private:
+  std::u16string_view view;
+  std::u16string own;
+};
+
+RootAnswer lookUp(std::u16string_view root, const State& s) {
   const winsim::Machine& m = s.machine;
   const WideRoots& roots = wideRoots(s);
   RootAnswer a;
@@ -69,17 +85,16 @@ RootAnswer lookUp(const std::u16string& root, const State& s) {
     }
     if (startsWithNoCase(root, listed)) a.kind = RootAnswer::BelowRoot;
   }
-  // Shares are listed without their trailing backslash; their root has one.
-  for (const winsim::Share& s : m.shares) {
-    const std::u16string listed = utf8ToUtf16(s.path) + u"\\";
+  for (size_t i = 0; i < m.shares.size(); ++i) {
+    const std::u16string_view listed = roots.shares[i];
     if (equalNoCase(listed, root)) {
       a.kind = RootAnswer::Share;
-      a.share = &s;
+      a.share = &m.shares[i];
       return a;
     }
     if (startsWithNoCase(root, listed)) a.kind = RootAnswer::BelowRoot;
     // A root must end in a backslash; the share's bare name is no root.
-    if (equalNoCase(utf8ToUtf16(s.path), root)) a.error = ERROR_INVALID_NAME;
+    if (equalNoCase(listed.substr(0, listed.size() - 1), root)) a.error = ERROR_INVALID_NAME;
   }
   if (a.error == ERROR_INVALID_NAME) return a;
   if (a.kind == RootAnswer::BelowRoot) {
@@ -89,24 +104,20 @@ RootAnswer lookUp(const std::u16string& root, const State& s) {
   // A UNC path that names no share: the server may still be known by its other shares.
   if (root.rfind(u"\\\\", 0) == 0) {
     const size_t end = root.find(u'\\', 2);
-    const std::u16string prefix = root.substr(0, end == std::u16string::npos ? root.size() : end) + u"\\";
+    std::u16string prefix(root.substr(0, end));
+    prefix += u'\\';
     bool serverKnown = false;
     for (const std::u16string& path : roots.shares)
-      if (startsWithNoCase(path + u"\\", prefix)) serverKnown = true;
+      if (startsWithNoCase(path, prefix)) serverKnown = true;
     a.error = serverKnown ? ERROR_BAD_NET_NAME : ERROR_BAD_NETPATH;
   }
   return a;
 }
 
-void putName(const std::string& name, LPWSTR buffer) {
-  const std::u16string wide = utf8ToUtf16(name);
-  std::memcpy(buffer, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
-}
-
 // Flags a file system of that name reports: case-sensitive search, preserved case, Unicode names,
 // and for NTFS persistent ACLs as well.
-DWORD fileSystemFlags(const std::string& fileSystem) {
-  return equalNoCase(fileSystem, std::string("NTFS")) ? 0x0000000F : 0x00000006;
+DWORD fileSystemFlags(std::u16string_view fileSystem) {
+  return equalNoCase(fileSystem, u"NTFS") ? 0x0000000F : 0x00000006;
 }
 
 }  // namespace
@@ -123,32 +134,33 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR root, LPWSTR volumeName, DWORD volumeN
   }
   State& s = state();
   Lock lock(s.mutex);
-  const RootAnswer answer = lookUp(asRoot(root, s), s);
-  std::string fileSystem;
+  const RootAnswer answer = lookUp(RootPath(root, s).get(), s);
+  const std::string* fileSystem = nullptr;
   switch (answer.kind) {
     case RootAnswer::Volume:
       if (answer.volume->error) {
         SetLastError(answer.volume->error);
         return FALSE;
       }
-      fileSystem = answer.volume->fileSystem;
+      fileSystem = &answer.volume->fileSystem;
       break;
     case RootAnswer::Share:
-      fileSystem = answer.share->fileSystem;
+      fileSystem = &answer.share->fileSystem;
       break;
     default:
       SetLastError(answer.error);
       return FALSE;
   }
-  if (fileSystemName && fileSystemNameSize < utf8ToUtf16(fileSystem).size() + 1) {
+  const std::u16string wideName = utf8ToUtf16(*fileSystem);
+  if (fileSystemName && fileSystemNameSize < wideName.size() + 1) {
     SetLastError(24);  // ERROR_BAD_LENGTH, as Wine reports a short name buffer
     return FALSE;
   }
   if (volumeName && volumeNameSize > 0) volumeName[0] = 0;  // volumes carry no label
   if (serialNumber) *serialNumber = 0x5157A17E;
   if (maxComponentLength) *maxComponentLength = 255;
-  if (fileSystemFlagsOut) *fileSystemFlagsOut = fileSystemFlags(fileSystem);
-  if (fileSystemName) putName(fileSystem, fileSystemName);
+  if (fileSystemFlagsOut) *fileSystemFlagsOut = fileSystemFlags(wideName);
+  if (fileSystemName) std::memcpy(fileSystemName, wideName.c_str(), (wideName.size() + 1) * sizeof(WCHAR));
   return TRUE;
 }
 
@@ -161,7 +173,7 @@ UINT WINAPI GetDriveTypeW(LPCWSTR root) {
   }
   State& s = state();
   Lock lock(s.mutex);
-  const RootAnswer answer = lookUp(asRoot(root, s), s);
+  const RootAnswer answer = lookUp(RootPath(root, s).get(), s);
   switch (answer.kind) {
     case RootAnswer::Volume:
       return answer.volume->driveType;

@@ -410,6 +410,10 @@ WINSIM_API DWORD WINAPI WNetCancelConnection2W(LPCWSTR name, DWORD flags, BOOL f
 // C runtime
 WINSIM_API int _setmode(int fd, int mode);
 WINSIM_API int _fileno(FILE* stream);
+// One read of up to `count` bytes: the number read, 0 at the end of input, -1 on failure.
+WINSIM_API int _read(int fd, void* buffer, unsigned int count);
+// One write of up to `count` bytes: the number written, -1 on failure.
+WINSIM_API int _write(int fd, const void* buffer, unsigned int count);
 
 #ifdef __cplusplus
 }
