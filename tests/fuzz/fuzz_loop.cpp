@@ -1,5 +1,6 @@
 // Fuzzes the whole request loop: the input is the byte stream a peer writes to morvik's standard
-// input, served by MessageHandler::waitMessage against a winsim machine installed in-process, so
+// input, served by MessageHandler::waitMessage (over streams or, for half the input lengths, over
+// descriptors as the process runs it) against a winsim machine installed in-process, so
 // that commands 1 to 10 really log users on, read descriptors, query volumes and connect shares.
 // After each input: the thread is itself again, no handle or platform allocation is left, and the
 // output is exactly one whole reply per request that gets one, in order.
@@ -9,6 +10,9 @@
 // a call, an error and which call of it fails (byte 24 zero: none); bytes 27, 28, 29 a second one.
 // Calls that release something (CloseHandle, RevertToSelf, the frees) are never failed: when those
 // fail on Windows, a handle or an impersonation does outlive the request, which is no finding.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -202,21 +206,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   winsim::install(*g_machines[size & 1]);
   injectFaults(data, size);
 
-  std::vector<char> input(data, data + size);
-  std::FILE* in = fmemopen(input.data(), size, "rb");
-  char* output = nullptr;
-  std::size_t outputSize = 0;
-  std::FILE* out = open_memstream(&output, &outputSize);
-  require(in && out, "cannot open the memory streams");
-
-  MessageHandler().waitMessage(in, out);
-  std::fclose(in);
-  std::fclose(out);
+  std::string output;
+  if ((size >> 1) & 1) {
+    // Every other input goes through the descriptor loop, the one the process runs.
+    const int in = memfd_create("requests", 0);
+    const int out = memfd_create("replies", 0);
+    require(in >= 0 && out >= 0, "cannot create the memory files");
+    require(write(in, data, size) == static_cast<ssize_t>(size), "cannot write the input");
+    lseek(in, 0, SEEK_SET);
+    MessageHandler().waitMessage(in, out);
+    output.resize(static_cast<std::size_t>(lseek(out, 0, SEEK_CUR)));
+    require(pread(out, output.data(), output.size(), 0) == static_cast<ssize_t>(output.size()),
+            "cannot read the output back");
+    close(in);
+    close(out);
+  } else {
+    std::vector<char> input(data, data + size);
+    std::FILE* in = fmemopen(input.data(), size, "rb");
+    char* buffer = nullptr;
+    std::size_t bufferSize = 0;
+    std::FILE* out = open_memstream(&buffer, &bufferSize);
+    require(in && out, "cannot open the memory streams");
+    MessageHandler().waitMessage(in, out);
+    std::fclose(in);
+    std::fclose(out);
+    output.assign(buffer, bufferSize);
+    std::free(buffer);
+  }
 
   require(!winsim::threadImpersonating(), "the thread is still impersonating");
   require(winsim::openHandles() == 0, "handles left open");
   require(winsim::liveAllocations().total() == 0, "platform allocations left live");
-  checkReplies(answeredRequests(data, size), reinterpret_cast<const uint8_t*>(output), outputSize);
-  std::free(output);
+  checkReplies(answeredRequests(data, size), reinterpret_cast<const uint8_t*>(output.data()), output.size());
   return 0;
 }

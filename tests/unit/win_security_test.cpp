@@ -63,6 +63,9 @@ TEST_F(WinSecurityTest, CredentialsReachLogonAsGiven) {
       {"alice", "", "", u"alice", std::nullopt, u""},            // empty password: none
       {"", "pw", nullptr, u"", u"pw", std::nullopt},             // empty user stays empty
       {"J\xC3\xBCrgen", "p\xC3\xA4ss", ".", u"J\u00FCrgen", u"p\u00E4ss", u"."},  // read as UTF-8
+      // Three bytes to one unit, four to a surrogate pair, and invalid bytes one replacement each:
+      // the last is the most units a byte can give.
+      {"\xE2\x82\xAC", "\xF0\x9D\x84\x9E", "\xFF\xFE", u"\u20AC", u"\U0001D11E", u"\uFFFD\uFFFD"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.user);
@@ -72,6 +75,25 @@ TEST_F(WinSecurityTest, CredentialsReachLogonAsGiven) {
     EXPECT_EQ(args.user, c.wUser);
     EXPECT_EQ(args.password, c.wPassword);
     EXPECT_EQ(args.domain, c.wDomain);
+  }
+  testsupport::expectClean();
+}
+
+// A conversion that runs short of room asks for the size and converts again; one that fails
+// leaves an empty name.
+TEST_F(WinSecurityTest, ConversionFailuresOfTheCredentials) {
+  const struct {
+    uint32_t error;
+    std::u16string user;
+  } cases[] = {{ERROR_INSUFFICIENT_BUFFER, u"J\u00FCrgen"}, {1113, u""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    winsim::install(testsupport::machineWithAlice());
+    winsim::injectFault("MultiByteToWideChar", c.error, 1);
+    WinSecurity s("J\xC3\xBCrgen", "pw", nullptr);
+    s.validateUser();
+    EXPECT_EQ(winsim::lastLogonArgs().user, c.user);
+    EXPECT_EQ(winsim::lastLogonArgs().password, u"pw");
   }
   testsupport::expectClean();
 }
