@@ -32,7 +32,9 @@ class StreamInput {
 class DescriptorInput {
  public:
   explicit DescriptorInput(int fd) : fd(fd), buffer(new char[kCapacity]) {}
-  ~DescriptorInput() { secureZero(buffer.get() + begin, end - begin); }
+  // All of it: what was never handed on, and what the allocator gave uninitialised (the stale
+  // bytes of someone else's block are no business of ours to free again).
+  ~DescriptorInput() { secureZero(buffer.get(), kCapacity); }
   DescriptorInput(const DescriptorInput&) = delete;
   DescriptorInput& operator=(const DescriptorInput&) = delete;
 

@@ -106,6 +106,17 @@ bool drain(int fd, std::string& into) {
   }
 }
 
+// How many whole replies `out` begins with.
+size_t wholeReplies(const std::string& out) {
+  size_t count = 0;
+  for (size_t at = 0; out.size() - at >= 32; ++count) {
+    const int32_t length = getInt32(out, at + 12);
+    if (length < 0 || static_cast<size_t>(length) > out.size() - at - 32) break;
+    at += 32 + static_cast<size_t>(length);
+  }
+  return count;
+}
+
 }  // namespace
 
 std::string request(int32_t command, const Params& params, int32_t messageType, int32_t senderId,
@@ -145,6 +156,10 @@ std::string wineComputerName() {
 }
 
 Run runMorvik(const std::string& input, const std::string& machineJson) {
+  return runMorvik(input, machineJson, Pause{});
+}
+
+Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause) {
   Run run;
   // A child that stops reading (terminate message, malformed header) must give the writer EPIPE,
   // not kill the test binary.
@@ -211,7 +226,15 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
   setNonBlocking(err.fd[0]);
 
   size_t written = 0;
-  if (input.empty()) in.close(1);
+  bool paused = !pause.inspect;  // true once there is nothing left to wait for
+  auto endInput = [&] {
+    if (!paused && written == input.size() && wholeReplies(run.out) >= pause.replies) {
+      pause.inspect(static_cast<int>(pid));
+      paused = true;
+    }
+    if (paused) in.close(1);
+  };
+  if (input.empty()) endInput();
   bool outOpen = true, errOpen = true, exited = false;
   int waitStatus = 0;
   const auto deadline = std::chrono::steady_clock::now() + kRunLimit;
@@ -244,7 +267,8 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
       errAt = static_cast<int>(n);
       fds[n++] = {err.fd[0], POLLIN, 0};
     }
-    if (in.fd[1] >= 0) {
+    // Input held open for a pause has nothing more to write: waiting on it would only spin.
+    if (in.fd[1] >= 0 && written < input.size()) {
       inAt = static_cast<int>(n);
       fds[n++] = {in.fd[1], POLLOUT, 0};
     }
@@ -253,7 +277,10 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
       ADD_FAILURE() << "poll: " << std::strerror(errno);
       break;
     }
-    if (outAt >= 0 && fds[outAt].revents) outOpen = drain(out.fd[0], run.out);
+    if (outAt >= 0 && fds[outAt].revents) {
+      outOpen = drain(out.fd[0], run.out);
+      if (in.fd[1] >= 0 && written == input.size()) endInput();
+    }
     if (errAt >= 0 && fds[errAt].revents) errOpen = drain(err.fd[0], run.err);
     if (inAt >= 0 && fds[inAt].revents) {
       if (fds[inAt].revents & (POLLERR | POLLHUP)) {
@@ -261,7 +288,11 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
       } else {
         const ssize_t w = write(in.fd[1], input.data() + written, input.size() - written);
         if (w > 0) written += static_cast<size_t>(w);
-        if ((w < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) in.close(1);
+        if (w < 0 && errno != EAGAIN && errno != EINTR) {
+          in.close(1);
+        } else if (written == input.size()) {
+          endInput();
+        }
       }
     }
   }

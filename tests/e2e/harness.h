@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +45,15 @@ std::string wineComputerName();
 // build `machineJson` (if not empty) is written to a file named by WINSIM_MACHINE; under Wine it is
 // ignored (Wine is the platform).
 Run runMorvik(const std::string& input, const std::string& machineJson = "");
+
+// For a look at the process between requests: once all of the input is written and `replies` whole
+// replies have come back, `inspect` gets the child's process id while morvik waits for more input;
+// then its input ends.
+struct Pause {
+  size_t replies = 0;
+  std::function<void(int pid)> inspect;
+};
+Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause);
 
 // Splits standard output into whole replies; a test failure if bytes are left over.
 std::vector<Reply> parseReplies(const std::string& out);
