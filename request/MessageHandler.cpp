@@ -1,6 +1,5 @@
 #include "MessageHandler.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>

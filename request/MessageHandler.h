@@ -34,9 +34,9 @@ class MessageHandler {
   MessageBlock* readMessage();
   MessageBlock* readMessage(std::FILE* in);
 
-  // Writes `reply` to standard output (or `out`) with one write and one flush. The body is what
-  // follows the leading 4-byte size of `data` (a memory block or an error copy); no body when
-  // `data` is null or its size is below 4. Neither argument is released.
+  // Writes `reply` to standard output (or `out`) and flushes once; sets the reply's body length.
+  // The body is what follows the leading 4-byte size of `data` (a memory block or an error copy);
+  // no body when `data` is null or its size is below 4. Neither argument is released.
   void sendMessage(MessageBlock* reply, char* data);
   void sendMessage(std::FILE* out, MessageBlock* reply, char* data);
 

@@ -32,8 +32,8 @@ class StreamInput {
 class DescriptorInput {
  public:
   explicit DescriptorInput(int fd) : fd(fd), buffer(new char[kCapacity]) {}
-  // All of it: what was never handed on, and what the allocator gave uninitialised (the stale
-  // bytes of someone else's block are no business of ours to free again).
+  // All of it: the bytes never handed on, and the rest, which may still hold whatever the
+  // allocator's previous owner of this memory left there.
   ~DescriptorInput() { secureZero(buffer.get(), kCapacity); }
   DescriptorInput(const DescriptorInput&) = delete;
   DescriptorInput& operator=(const DescriptorInput&) = delete;
