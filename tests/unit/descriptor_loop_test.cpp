@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,21 +45,7 @@ winsim::Machine machine() {
 
 std::string overStreams(const std::string& input) {
   winsim::install(machine());
-  std::string in = input;
-  std::FILE* inStream = fmemopen(in.data(), in.size(), "r");
-  char* buffer = nullptr;
-  size_t size = 0;
-  std::FILE* outStream = open_memstream(&buffer, &size);
-  if (!inStream || !outStream) {
-    ADD_FAILURE() << "cannot open memory streams";
-    return {};
-  }
-  MessageHandler().waitMessage(inStream, outStream);
-  std::fclose(inStream);
-  std::fclose(outStream);
-  std::string out(buffer, size);
-  std::free(buffer);
-  return out;
+  return testsupport::serveOverStreams(input);
 }
 
 // Pipes on both sides: a writer thread feeds the input in pieces of `piece` bytes, a reader thread

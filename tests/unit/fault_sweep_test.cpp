@@ -28,12 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "request/MessageHandler.h"
 #include "support.h"
 
 using testsupport::le;
 
-using winsecurity::MessageHandler;
 
 namespace {
 
@@ -243,25 +241,6 @@ int32_t int32At(const std::string& s, size_t at) {
   return static_cast<int32_t>(v);
 }
 
-// Serves the requests in-process and returns what the loop wrote.
-std::string serve(const std::string& input) {
-  std::string in = input;
-  std::FILE* inStream = fmemopen(in.data(), in.size(), "r");
-  char* buffer = nullptr;
-  size_t size = 0;
-  std::FILE* outStream = open_memstream(&buffer, &size);
-  if (!inStream || !outStream) {
-    ADD_FAILURE() << "cannot open memory streams";
-    return {};
-  }
-  MessageHandler().waitMessage(inStream, outStream);
-  std::fclose(inStream);
-  std::fclose(outStream);
-  std::string out(buffer, size);
-  std::free(buffer);
-  return out;
-}
-
 // Exactly one whole reply per request, each a reply to it, each body empty or a string list.
 void expectWholeReplies(const std::string& out, size_t requests) {
   size_t at = 0, count = 0;
@@ -308,7 +287,7 @@ std::vector<std::string> runFaulted(const Scenario& scenario, const std::string&
                                     const std::vector<Injected>& faults) {
   winsim::install(scenario.machine());
   for (const Injected& f : faults) winsim::injectFault(f.call, plausibleError(f.call), f.nth);
-  const std::string out = serve(input);
+  const std::string out = testsupport::serveOverStreams(input);
   const std::vector<std::string> log = winsim::callLog();
 
   expectWholeReplies(out, scenario.requests.size());
@@ -347,7 +326,7 @@ class FaultSweep : public ::testing::TestWithParam<Scenario> {
     const Scenario& scenario = GetParam();
     input = encode(scenario.requests);
     winsim::install(scenario.machine());
-    expectWholeReplies(serve(input), scenario.requests.size());
+    expectWholeReplies(testsupport::serveOverStreams(input), scenario.requests.size());
     testsupport::expectClean();
     clean = winsim::callLog();
     for (const char* call : scenario.reaches)

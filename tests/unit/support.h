@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "request/MessageHandler.h"
 #include "security/wire.h"
 #include "winsim/machine.h"
 
@@ -96,6 +99,28 @@ inline void expectClean() {
   EXPECT_EQ(winsim::openHandles(), 0u) << "open handles";
   EXPECT_EQ(winsim::liveAllocations().total(), 0u) << "live platform allocations";
   EXPECT_FALSE(winsim::threadImpersonating()) << "thread left impersonating";
+}
+
+// Runs the request loop in-process over memory streams and returns what it wrote.
+inline std::string serveOverStreams(const std::string& input) {
+  std::string in = input;
+  std::FILE* inStream = fmemopen(in.data(), in.size(), "r");
+  char* buffer = nullptr;
+  size_t size = 0;
+  std::FILE* outStream = open_memstream(&buffer, &size);
+  if (!inStream || !outStream) {
+    ADD_FAILURE() << "cannot open memory streams";
+    if (inStream) std::fclose(inStream);
+    if (outStream) std::fclose(outStream);
+    std::free(buffer);
+    return {};
+  }
+  winsecurity::MessageHandler().waitMessage(inStream, outStream);
+  std::fclose(inStream);
+  std::fclose(outStream);
+  std::string out(buffer, size);
+  std::free(buffer);
+  return out;
 }
 
 }  // namespace testsupport
