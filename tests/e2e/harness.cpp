@@ -117,81 +117,13 @@ size_t wholeReplies(const std::string& out) {
   return count;
 }
 
-}  // namespace
-
-std::string request(int32_t command, const Params& params, int32_t messageType, int32_t senderId,
-                    int32_t receiverId) {
-  std::string body;
-  putInt32(body, static_cast<int32_t>(params.size()));
-  for (const auto& [key, value] : params) {
-    putInt32(body, static_cast<int32_t>(key.size()));
-    body += key;
-    putInt32(body, static_cast<int32_t>(value.size()));
-    body += value;
-  }
-  return header(messageType, command, static_cast<int32_t>(body.size()), senderId, receiverId) + body;
-}
-
-std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId,
-                       int32_t receiverId, const std::string& body) {
-  return header(messageType, command, bodyLength, senderId, receiverId) + body;
-}
-
-bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }
-
-std::string le(int32_t value) {
-  std::string out;
-  putInt32(out, value);
-  return out;
-}
-
-std::string wineComputerName() {
-  char host[256] = {};
-  gethostname(host, sizeof host - 1);
-  std::string name(host);
-  name = name.substr(0, name.find('.'));
-  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (name.size() > 15) name.resize(15);
-  return name;
-}
-
-Run runMorvik(const std::string& input, const std::string& machineJson) {
-  return runMorvik(input, machineJson, Pause{});
-}
-
-Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause) {
+// Starts `args` with `environment`, feeds it `input` and collects what it writes.
+Run spawnAndServe(std::vector<std::string> args, std::vector<std::string> environment, const std::string& input,
+                  const Pause& pause) {
   Run run;
   // A child that stops reading (terminate message, malformed header) must give the writer EPIPE,
   // not kill the test binary.
   signal(SIGPIPE, SIG_IGN);
-
-  std::vector<std::string> args;
-  if (underWine()) {
-    args = {env("MORVIK_WINE"), env("MORVIK_EXE")};
-  } else {
-    // MORVIK_WRAPPER (words split at spaces) goes in front of the native command line, so that a
-    // checker such as valgrind runs every morvik the tests start.
-    if (const char* wrapper = env("MORVIK_WRAPPER")) {
-      std::istringstream words(wrapper);
-      for (std::string word; words >> word;) args.push_back(word);
-    }
-    args.push_back(MORVIK_NATIVE_EXE);
-  }
-
-  // The child gets the test's environment; natively WINSIM_MACHINE names this run's machine file
-  // or is removed, so that no machine leaks in from outside.
-  std::unique_ptr<TempFile> machine;
-  if (!underWine() && !machineJson.empty()) {
-    machine = std::make_unique<TempFile>(machineJson);
-    if (machine->path.empty()) {
-      ADD_FAILURE() << "cannot create a machine file: " << std::strerror(errno);
-      return run;
-    }
-  }
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e)
-    if (underWine() || std::strncmp(*e, "WINSIM_MACHINE=", 15) != 0) environment.emplace_back(*e);
-  if (machine) environment.push_back("WINSIM_MACHINE=" + machine->path);
 
   std::vector<char*> argv, envp;
   for (auto& a : args) argv.push_back(a.data());
@@ -251,7 +183,7 @@ Run runMorvik(const std::string& input, const std::string& machineJson, const Pa
       break;
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "morvik did not finish within " << kRunLimit.count() << " s; killed";
+      ADD_FAILURE() << args[0] << " did not finish within " << kRunLimit.count() << " s; killed";
       kill(pid, SIGKILL);
       waitpid(pid, &waitStatus, 0);
       return run;
@@ -299,6 +231,85 @@ Run runMorvik(const std::string& input, const std::string& machineJson, const Pa
   if (!exited) waitpid(pid, &waitStatus, 0);
   run.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
   return run;
+}
+
+}  // namespace
+
+std::string request(int32_t command, const Params& params, int32_t messageType, int32_t senderId,
+                    int32_t receiverId) {
+  std::string body;
+  putInt32(body, static_cast<int32_t>(params.size()));
+  for (const auto& [key, value] : params) {
+    putInt32(body, static_cast<int32_t>(key.size()));
+    body += key;
+    putInt32(body, static_cast<int32_t>(value.size()));
+    body += value;
+  }
+  return header(messageType, command, static_cast<int32_t>(body.size()), senderId, receiverId) + body;
+}
+
+std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId,
+                       int32_t receiverId, const std::string& body) {
+  return header(messageType, command, bodyLength, senderId, receiverId) + body;
+}
+
+bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }
+
+std::string le(int32_t value) {
+  std::string out;
+  putInt32(out, value);
+  return out;
+}
+
+std::string wineComputerName() {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  std::string name(host);
+  name = name.substr(0, name.find('.'));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (name.size() > 15) name.resize(15);
+  return name;
+}
+
+Run runMorvik(const std::string& input, const std::string& machineJson) {
+  return runMorvik(input, machineJson, Pause{});
+}
+
+Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause) {
+  std::vector<std::string> args;
+  if (underWine()) {
+    args = {env("MORVIK_WINE"), env("MORVIK_EXE")};
+  } else {
+    // MORVIK_WRAPPER (words split at spaces) goes in front of the native command line, so that a
+    // checker such as valgrind runs every morvik the tests start.
+    if (const char* wrapper = env("MORVIK_WRAPPER")) {
+      std::istringstream words(wrapper);
+      for (std::string word; words >> word;) args.push_back(word);
+    }
+    args.push_back(MORVIK_NATIVE_EXE);
+  }
+
+  // The child gets the test's environment; natively WINSIM_MACHINE names this run's machine file
+  // or is removed, so that no machine leaks in from outside.
+  std::unique_ptr<TempFile> machine;
+  if (!underWine() && !machineJson.empty()) {
+    machine = std::make_unique<TempFile>(machineJson);
+    if (machine->path.empty()) {
+      ADD_FAILURE() << "cannot create a machine file: " << std::strerror(errno);
+      return Run{};
+    }
+  }
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e)
+    if (underWine() || std::strncmp(*e, "WINSIM_MACHINE=", 15) != 0) environment.emplace_back(*e);
+  if (machine) environment.push_back("WINSIM_MACHINE=" + machine->path);
+  return spawnAndServe(args, environment, input, pause);
+}
+
+Run runProgram(const std::vector<std::string>& args, const std::string& input) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+  return spawnAndServe(args, environment, input, Pause{});
 }
 
 std::vector<Reply> parseReplies(const std::string& out) {
