@@ -29,10 +29,12 @@ using Strings = std::vector<std::string>;
 constexpr const char* kEveryone = "S-1-1-0";
 
 // alice gets the process's token as it is; bob the same with Everyone deny-only (and a password
-// with a colon in it).
+// with a colon in it); carol's token comes with TOKEN_QUERY access alone, which the impersonation
+// refuses.
 const e2e::Params kAlice = {{"user", "alice"}, {"password", "Secret1!"}};
 const e2e::Params kBob = {{"user", "bob"}, {"password", "Pa55:w0rd"}};
-const char* const kLogons = "alice:Secret1!;bob:Pa55:w0rd:deny-only=S-1-1-0";
+const e2e::Params kCarol = {{"user", "carol"}, {"password", "c4rol"}};
+const char* const kLogons = "alice:Secret1!;bob:Pa55:w0rd:deny-only=S-1-1-0;carol:c4rol:query-only";
 
 std::string env(const char* name) {
   const char* value = std::getenv(name);
@@ -199,7 +201,7 @@ TEST_F(WineIdentity, ValidateLogsOnListedAccountsOnly) {
       {"a listed account", kAlice, 1, std::nullopt},
       {"wrong password", {{"user", "alice"}, {"password", "secret1!"}}, 0, kLogonFailure},
       {"served after a refusal", kBob, 1, std::nullopt},
-      {"unlisted name", {{"user", "carol"}, {"password", "Secret1!"}}, 0, kLogonFailure},
+      {"unlisted name", {{"user", "dave"}, {"password", "Secret1!"}}, 0, kLogonFailure},
       {"no password", {{"user", "alice"}}, 0, kLogonFailure},
       {"names compare without case; the domain is not looked at", with({{"user", "ALICE"}, {"password", "Secret1!"}},
                                                                          "domain", "ELSEWHERE"),
@@ -327,6 +329,26 @@ TEST_F(WineIdentity, ReadCheckOfADescriptorThatCannotBeReadCarriesWinesNumber) {
     EXPECT_EQ(body(replies[i]), record("WinSecurity::checkURI", "GetFileSecurity", cases[i].number, cases[i].text));
   }
   EXPECT_EQ(replies.back().result, 1) << "the request after the failures is served";
+}
+
+// A logon whose token the impersonation refuses: validate reports the refusal; the group list
+// reads the primary token instead and succeeds; the read check hands that primary token to
+// AccessCheck, which refuses it. The request after them is served as the process itself.
+TEST_F(WineIdentity, ARefusedImpersonationTakesTheSamePathsAsOnWindows) {
+  const std::string readable = winePath("readable.txt");
+  const std::vector<e2e::Reply> replies =
+      serve({e2e::request(1, kCarol), e2e::request(2, kCarol), e2e::request(5, with(kCarol, "filepath", readable)),
+             e2e::request(5, with(kAlice, "filepath", readable))});
+  ASSERT_EQ(replies.size(), 4u);
+  EXPECT_EQ(replies[0].result, 0);
+  EXPECT_EQ(body(replies[0]),
+            record("WinSecurity::impersonateUse", "ImpersonateLoggedOnUser", 5, "Access denied.\r\n"));
+  EXPECT_EQ(replies[1].result, 1);
+  EXPECT_EQ(body(replies[1]), enabledNames(probeGroups("")));
+  EXPECT_EQ(replies[2].result, 0);
+  EXPECT_EQ(body(replies[2]), record("WinSecurity::checkURI", "AccessCheck", 1309, "No impersonation token.\r\n"));
+  EXPECT_EQ(replies[3].result, 1);
+  EXPECT_EQ(body(replies[3]), std::nullopt);
 }
 
 TEST_F(WineIdentity, IdentityCommandsMixWithTheOthersInOneSession) {

@@ -8,7 +8,9 @@
 // either is touched.
 //
 // MORVIK_WINE_LOGONS lists the accounts: entries `name:password` separated by `;`. An entry may end
-// in `:deny-only=SID,SID,...`: that account's token has those groups made deny-only. A listed name
+// in options: `:deny-only=SID,SID,...` makes those groups of the account's token deny-only;
+// `:query-only` hands the token out with TOKEN_QUERY access alone, so that the impersonation is
+// refused and the paths that follow a refusal run on Wine's code too. A listed name
 // (compared as Windows compares account names, without regard to case) with its password gets a
 // new primary token made from the process's own; anything else gets FALSE and 1326, as Windows
 // answers. The domain is not looked at. An empty or absent password matches an empty one.
@@ -28,6 +30,7 @@ struct Account {
   std::wstring name;
   std::wstring password;
   std::vector<std::wstring> denyOnly;  // SID strings
+  bool queryOnly = false;              // the handle carries TOKEN_QUERY alone
 };
 
 std::vector<Account> gAccounts;
@@ -54,31 +57,39 @@ std::wstring environmentValue(const wchar_t* name) {
 // False (with a message) for an entry without a name or a SID that does not parse: a test that
 // names an account it cannot have must fail at once, not later with a logon refusal.
 bool loadAccounts() {
-  static const std::wstring kDenyOnly = L":deny-only=";
+  static const std::wstring kDenyOnly = L"deny-only=";
+  static const std::wstring kQueryOnly = L"query-only";
   for (const std::wstring& entry : split(environmentValue(L"MORVIK_WINE_LOGONS"), L';')) {
     if (entry.empty()) continue;
-    const size_t colon = entry.find(L':');
-    if (colon == 0 || colon == std::wstring::npos) {
+    std::vector<std::wstring> fields = split(entry, L':');
+    if (fields.size() < 2 || fields[0].empty()) {
       std::fprintf(stderr, "morvik-wine-logon: MORVIK_WINE_LOGONS: an entry is not name:password\n");
       return false;
     }
     Account account;
-    account.name = entry.substr(0, colon);
-    std::wstring rest = entry.substr(colon + 1);
-    const size_t restriction = rest.rfind(kDenyOnly);
-    if (restriction != std::wstring::npos) {
-      for (const std::wstring& sid : split(rest.substr(restriction + kDenyOnly.size()), L',')) {
-        PSID parsed = nullptr;
-        if (!ConvertStringSidToSidW(sid.c_str(), &parsed)) {
-          std::fprintf(stderr, "morvik-wine-logon: MORVIK_WINE_LOGONS: a deny-only SID does not parse\n");
-          return false;
+    account.name = fields[0];
+    // Options stand at the end; whatever lies between the name and them is the password, colons
+    // and all.
+    while (fields.size() > 2) {
+      const std::wstring& last = fields.back();
+      if (last == kQueryOnly) {
+        account.queryOnly = true;
+      } else if (last.rfind(kDenyOnly, 0) == 0) {
+        for (const std::wstring& sid : split(last.substr(kDenyOnly.size()), L',')) {
+          PSID parsed = nullptr;
+          if (!ConvertStringSidToSidW(sid.c_str(), &parsed)) {
+            std::fprintf(stderr, "morvik-wine-logon: MORVIK_WINE_LOGONS: a deny-only SID does not parse\n");
+            return false;
+          }
+          LocalFree(parsed);
+          account.denyOnly.push_back(sid);
         }
-        LocalFree(parsed);
-        account.denyOnly.push_back(sid);
+      } else {
+        break;
       }
-      rest.resize(restriction);
+      fields.pop_back();
     }
-    account.password = rest;
+    for (size_t i = 1; i < fields.size(); ++i) account.password += (i > 1 ? L":" : L"") + fields[i];
     gAccounts.push_back(std::move(account));
   }
   return true;
@@ -99,7 +110,8 @@ BOOL makeToken(const Account& account, PHANDLE token) {
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &process)) return FALSE;
   BOOL made;
   if (account.denyOnly.empty()) {
-    made = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary, token);
+    made = DuplicateTokenEx(process, account.queryOnly ? TOKEN_QUERY : TOKEN_ALL_ACCESS, nullptr,
+                            SecurityImpersonation, TokenPrimary, token);
   } else {
     std::vector<PSID> sids;
     for (const std::wstring& text : account.denyOnly) {
