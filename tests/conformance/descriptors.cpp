@@ -258,10 +258,12 @@ std::vector<Descriptor> generateDescriptors(uint64_t seed, size_t count, const s
             d.malformation = "AceCount past the entries";
             dacl = aclBytes(entries, static_cast<uint16_t>(1 + r.below(3)));
             break;
-          case 1:
-            d.malformation = "AclSize below the header";
-            dacl = aclBytes(entries, 0, 0, static_cast<int>(4 * r.below(2)));
+          case 1: {
+            const int size = static_cast<int>(4 * r.below(2));
+            d.malformation = size ? "AclSize 4, below the header" : "AclSize 0";
+            dacl = aclBytes(entries, 0, 0, size);
             break;
+          }
           case 2:
             d.malformation = "AclSize cuts an entry off";
             entries.push_back(deny);
