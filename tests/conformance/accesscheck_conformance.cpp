@@ -118,10 +118,10 @@ bool runWine(const Options& o, const fs::path& work, const std::vector<std::stri
 }
 
 // "token T user SID" and "token T group SID 0xATTR" lines.
-bool parseTokens(const std::string& text, std::vector<TokenSpec>* tokens) {
+bool parseTokens(const std::string& text, std::vector<TokenSids>* tokens) {
   std::istringstream in(text);
   std::string line;
-  tokens->assign(2, TokenSpec{});
+  tokens->assign(2, TokenSids{});
   (*tokens)[0].name = "process";
   (*tokens)[1].name = "restricted";
   while (std::getline(in, line)) {
@@ -204,7 +204,7 @@ const char* kindName(DaclKind k) {
   return "?";
 }
 
-std::string describeToken(const TokenSpec& t) {
+std::string describeToken(const TokenSids& t) {
   std::ostringstream s;
   s << t.name << ": user " << t.user << ", groups";
   for (const TokenGroup& g : t.groups) {
@@ -234,26 +234,22 @@ int main(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)name;
-      return argv[++i];
-    };
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     uint64_t n = 0;
     if (a == "--count") {
-      const char* v = value("--count");
+      const char* v = value();
       if (!v || !parseNumber(v, &n) || n == 0) return usage("--count needs a positive number");
       o.count = static_cast<size_t>(n);
     } else if (a == "--seed") {
-      const char* v = value("--seed");
+      const char* v = value();
       if (!v || !parseNumber(v, &n)) return usage("--seed needs a number");
       o.seed = n;
     } else if (a == "--wine-exe") {
-      const char* v = value("--wine-exe");
+      const char* v = value();
       if (!v) return usage("--wine-exe needs a path");
       o.wineExe = v;
     } else if (a == "--work") {
-      const char* v = value("--work");
+      const char* v = value();
       if (!v) return usage("--work needs a folder");
       o.work = v;
     } else if (a == "--no-wine") {
@@ -293,7 +289,7 @@ int main(int argc, char** argv) {
               o.noWine ? "winsim against the Windows model only (no Wine)" : "winsim against Wine");
   std::fflush(stdout);
 
-  std::vector<TokenSpec> tokens;
+  std::vector<TokenSids> tokens;
   if (o.noWine) {
     tokens = wineTokens();
   } else {
@@ -304,7 +300,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  for (const TokenSpec& t : tokens) std::printf("token %s\n", describeToken(t).c_str());
+  for (const TokenSids& t : tokens) std::printf("token %s\n", describeToken(t).c_str());
 
   const std::vector<Descriptor> descriptors = generateDescriptors(o.seed, o.count, tokens[0].user);
   std::map<std::string, size_t> kinds;
@@ -331,7 +327,7 @@ int main(int argc, char** argv) {
 
   winsim::install(winsim::defaultMachine());
   std::vector<HANDLE> handles;
-  for (const TokenSpec& t : tokens) {
+  for (const TokenSids& t : tokens) {
     std::vector<winsim::GroupMembership> groups;
     for (const TokenGroup& g : t.groups) groups.push_back({g.sid, g.attributes});
     handles.push_back(winsim::createToken(t.user, groups));

@@ -180,9 +180,9 @@ std::string sidToString(const Bytes& sid) {
   return s;
 }
 
-std::vector<TokenSpec> wineTokens() {
+std::vector<TokenSids> wineTokens() {
   const std::string user = "S-1-5-21-0-0-0-1000";
-  TokenSpec process{"process", user,
+  TokenSids process{"process", user,
                     {{"S-1-1-0", 0x7},
                      {"S-1-2-0", 0x7},
                      {"S-1-5-4", 0x7},
@@ -191,7 +191,7 @@ std::vector<TokenSpec> wineTokens() {
                      {"S-1-5-32-544", 0xF},
                      {"S-1-5-32-545", 0x7},
                      {"S-1-5-5-0-0", 0xC0000007}}};
-  TokenSpec restricted = process;
+  TokenSids restricted = process;
   restricted.name = "restricted";
   restricted.groups[5].attributes = 0x19;
   restricted.groups[6].attributes = 0x11;

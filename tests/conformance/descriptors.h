@@ -19,7 +19,7 @@ struct TokenGroup {
   std::string sid;
   uint32_t attributes = 0;
 };
-struct TokenSpec {
+struct TokenSids {
   std::string name;
   std::string user;
   std::vector<TokenGroup> groups;  // token order
@@ -27,7 +27,7 @@ struct TokenSpec {
 
 // Wine 8's two tokens as the Wine program reports them (process token; the same with Users and
 // Administrators deny-only), for a run without Wine.
-std::vector<TokenSpec> wineTokens();
+std::vector<TokenSids> wineTokens();
 
 // A small deterministic generator: the same seed gives the same descriptors on every platform,
 // since nothing here depends on the standard library's distributions.

@@ -124,7 +124,7 @@ std::string Outcome::text() const {
   return buf;
 }
 
-Outcome modelAccessCheck(const Bytes& descriptor, const TokenSpec& token, uint32_t desired, const Mapping& mapping,
+Outcome modelAccessCheck(const Bytes& descriptor, const TokenSids& token, uint32_t desired, const Mapping& mapping,
                          unsigned switches) {
   const Reader r{descriptor};
   const uint32_t malformed = on(switches, MalformedAccessViolation) ? kNoAccess : kInvalidDescriptor;

@@ -53,7 +53,7 @@ constexpr Mapping kReadMapping{0x20089, 0x116, 0x200A0, 0x1F01FF};
 
 // AccessCheck on a self-relative descriptor with the departures in `switches` (bit n: Departure n).
 // `desired` holds no generic bits.
-Outcome modelAccessCheck(const Bytes& descriptor, const TokenSpec& token, uint32_t desired, const Mapping& mapping,
+Outcome modelAccessCheck(const Bytes& descriptor, const TokenSids& token, uint32_t desired, const Mapping& mapping,
                          unsigned switches);
 
 }  // namespace conformance

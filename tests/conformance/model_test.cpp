@@ -72,7 +72,7 @@ Bytes descriptor(const char* owner, const std::optional<std::vector<Ace>>& dacl)
 }
 
 // The reference notes' token: user U with Everyone, Users and Authenticated Users enabled.
-TokenSpec token(bool usersDenyOnly = false) {
+TokenSids token(bool usersDenyOnly = false) {
   return {"worked", kUser, {{kEveryone, 0x7}, {kUsers, usersDenyOnly ? 0x11u : 0x7u}, {"S-1-5-11", 0x7}}};
 }
 
@@ -84,7 +84,7 @@ uint32_t verdict(const Outcome& o) {
   return 0;
 }
 
-Outcome winsimCheck(const Bytes& sd, const TokenSpec& t, uint32_t desired) {
+Outcome winsimCheck(const Bytes& sd, const TokenSids& t, uint32_t desired) {
   std::vector<winsim::GroupMembership> groups;
   for (const TokenGroup& g : t.groups) groups.push_back({g.sid, g.attributes});
   HANDLE h = winsim::createToken(t.user, groups);
@@ -146,7 +146,7 @@ TEST(AccessCheckModel, AnswersTheWorkedCasesAsWindowsAndWineDo) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes sd = descriptor(c.owner, c.dacl);
-    const TokenSpec t = token(c.usersDenyOnly);
+    const TokenSids t = token(c.usersDenyOnly);
     EXPECT_EQ(verdict(modelAccessCheck(sd, t, c.desired, kReadMapping, kWindows)), c.windows) << "Windows model";
     EXPECT_EQ(verdict(modelAccessCheck(sd, t, c.desired, kReadMapping, kWine)), c.wine) << "Wine model";
     EXPECT_EQ(verdict(winsimCheck(sd, t, c.desired)), c.windows) << "winsim";
