@@ -242,7 +242,6 @@ bool validAcl(const ACL* acl) {
   return true;
 }
 
-
 const uint8_t* aceAt(const ACL* acl, DWORD index) {
   if (!acl || index >= acl->AceCount) return nullptr;
   const auto* base = reinterpret_cast<const uint8_t*>(acl);
