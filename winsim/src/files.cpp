@@ -115,6 +115,11 @@ BOOL WINAPI GetAclInformation(PACL acl, LPVOID info, DWORD length, ACL_INFORMATI
     SetLastError(ERROR_NOACCESS);
     return FALSE;
   }
+  // A malformed ACL has no size to report and no entries to hand out.
+  if (!validAcl(acl)) {
+    SetLastError(ERROR_INVALID_ACL);
+    return FALSE;
+  }
   switch (infoClass) {
     case AclRevisionInformation: {
       if (length < sizeof(ACL_REVISION_INFORMATION)) break;
@@ -142,6 +147,10 @@ BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID* ace) {
   }
   if (!acl || !ace) {
     SetLastError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  if (!validAcl(acl)) {
+    SetLastError(ERROR_INVALID_ACL);
     return FALSE;
   }
   const uint8_t* entry = aceAt(acl, index);

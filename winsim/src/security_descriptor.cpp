@@ -13,6 +13,24 @@ const SidBytes kOwnerRights{1, 1, 0, 0, 0, 0, 0, 3, 4, 0, 0, 0};   // S-1-3-4
 const SidBytes kPrincipalSelf{1, 1, 0, 0, 0, 0, 0, 5, 10, 0, 0, 0};  // S-1-5-10
 
 constexpr size_t kHeaderSize = 20;
+constexpr size_t kMaxSidLength = 8 + 4 * 15;
+
+// The entry types whose SID starts at offset 8 (object entries put flags and GUIDs first).
+bool sidAtEight(uint8_t type) {
+  switch (type) {
+    case ACCESS_ALLOWED_ACE_TYPE:
+    case ACCESS_DENIED_ACE_TYPE:
+    case 2:   // SYSTEM_AUDIT
+    case 3:   // SYSTEM_ALARM
+    case 9:   // ACCESS_ALLOWED_CALLBACK
+    case 10:  // ACCESS_DENIED_CALLBACK
+    case 13:  // SYSTEM_AUDIT_CALLBACK
+    case 17:  // SYSTEM_MANDATORY_LABEL
+      return true;
+    default:
+      return false;
+  }
+}
 
 SidBytes sidBytes(const std::string& text) {
   SidBytes out;
@@ -77,14 +95,13 @@ struct AceView {
   const uint8_t* sid;
 };
 
+// The ACL has passed validAcl (readDescriptor saw to it).
 std::vector<AceView> aces(const ACL* acl) {
   std::vector<AceView> out;
-  for (DWORD i = 0;; ++i) {
+  if (!acl) return out;
+  for (DWORD i = 0; i < acl->AceCount; ++i) {
     const uint8_t* p = aceAt(acl, i);
-    if (!p) break;
-    const uint16_t size = get16(p + 2);
-    const uint8_t* sid = size >= 16 && validSid(p + 8, size - 8u) ? p + 8 : nullptr;
-    out.push_back({p[0], p[1], get32(p + 4), sid});
+    out.push_back({p[0], p[1], get32(p + 4), sidAtEight(p[0]) ? p + 8 : nullptr});
   }
   return out;
 }
@@ -198,34 +215,45 @@ bool readDescriptor(const void* descriptor, DescriptorView* out) {
     v.group = static_cast<const uint8_t*>(a.group);
     v.dacl = (control & SE_DACL_PRESENT) ? static_cast<const ACL*>(a.dacl) : nullptr;
   }
+  if (v.owner && !validSid(v.owner, kMaxSidLength)) return false;
+  if (v.group && !validSid(v.group, kMaxSidLength)) return false;
+  if (v.dacl && !validAcl(v.dacl)) return false;
   *out = v;
   return true;
 }
 
-const uint8_t* aceAt(const ACL* acl, DWORD index) {
-  if (!acl) return nullptr;
+bool validAcl(const ACL* acl) {
+  if (!acl) return false;
   const auto* base = reinterpret_cast<const uint8_t*>(acl);
+  if (base[0] < ACL_REVISION || base[0] > ACL_REVISION_DS) return false;
   const uint16_t aclSize = get16(base + 2);
   const uint16_t count = get16(base + 4);
-  if (index >= count) return nullptr;
+  if (aclSize < sizeof(ACL)) return false;
+  // Sizes are compared against what is left, never added past AclSize.
   size_t at = sizeof(ACL);
-  for (DWORD i = 0;; ++i) {
-    if (at + 4 > aclSize) return nullptr;
+  for (DWORD i = 0; i < count; ++i) {
+    if (aclSize - at < 4) return false;
+    const uint8_t type = base[at];
     const uint16_t size = get16(base + at + 2);
-    if (size < 8 || at + size > aclSize) return nullptr;
-    if (i == index) return base + at;
+    if (size < 4 || size > aclSize - at) return false;
+    if (sidAtEight(type) && (size < 8 || !validSid(base + at + 8, size - 8u))) return false;
     at += size;
   }
+  return true;
+}
+
+const uint8_t* aceAt(const ACL* acl, DWORD index) {
+  if (!acl || index >= acl->AceCount) return nullptr;
+  const auto* base = reinterpret_cast<const uint8_t*>(acl);
+  size_t at = sizeof(ACL);
+  for (DWORD i = 0; i < index; ++i) at += get16(base + at + 2);
+  return base + at;
 }
 
 DWORD aclBytesInUse(const ACL* acl) {
   if (!acl) return 0;
   DWORD used = sizeof(ACL);
-  for (DWORD i = 0;; ++i) {
-    const uint8_t* p = aceAt(acl, i);
-    if (!p) break;
-    used += get16(p + 2);
-  }
+  for (DWORD i = 0; i < acl->AceCount; ++i) used += get16(aceAt(acl, i) + 2);
   return used;
 }
 

@@ -23,12 +23,19 @@ struct DescriptorView {
   const uint8_t* group = nullptr;
   const ACL* dacl = nullptr;
 };
-// False when the memory is not a revision-1 descriptor.
+// False when the memory is not a revision-1 descriptor, or when its owner, group or DACL is
+// malformed (validSid, validAcl): a check must never run on the part of a DACL it could read.
 bool readDescriptor(const void* descriptor, DescriptorView* out);
 
-// The index-th entry of an ACL, or null past the end or where the entries are malformed.
+// Whether an ACL is well formed: revision 2 to 4, an AclSize of at least its 8-byte header, and
+// AceCount entries that each lie wholly inside AclSize, with an entry size of at least 4 and, for
+// the entry types that carry a SID at offset 8 (allow, deny, audit, alarm and their callback forms),
+// room for a valid SID (revision 1, at most 15 sub-authorities) in that size.
+bool validAcl(const ACL* acl);
+
+// The index-th entry of a well-formed ACL, or null past the end.
 const uint8_t* aceAt(const ACL* acl, DWORD index);
-// Bytes of the ACL up to the end of its last entry (header included), 0 when malformed.
+// Bytes of a well-formed ACL up to the end of its last entry (header included).
 DWORD aclBytesInUse(const ACL* acl);
 
 // The outcome of the access check algorithm on a well-formed request.

@@ -193,3 +193,15 @@ BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass,
 }
 
 }  // extern "C"
+
+namespace winsim {
+
+HANDLE createToken(const std::string& userSid, const std::vector<GroupMembership>& groups, bool primary) {
+  auto t = std::make_shared<Token>();
+  t->userSid = userSid;
+  t->groups = groups;
+  t->impersonation = !primary;
+  return reinterpret_cast<HANDLE>(addHandle(HandleObject{HandleObject::TokenHandle, std::move(t)}));
+}
+
+}  // namespace winsim

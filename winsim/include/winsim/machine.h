@@ -104,6 +104,12 @@ WINSIM_API void install(const Machine& machine);
 WINSIM_API void injectFault(const std::string& call, uint32_t error, int nth = 1);
 WINSIM_API void clearFaults();
 
+// A token holding exactly this user SID and these groups, in this order and with these attributes
+// (no logon SID is added), for tests that must reproduce a token made elsewhere, such as Wine's.
+// An impersonation token unless `primary`. The caller closes the handle with CloseHandle.
+WINSIM_API HANDLE createToken(const std::string& userSid, const std::vector<GroupMembership>& groups,
+                              bool primary = false);
+
 // Bookkeeping.
 struct Allocations {
   size_t local = 0;   // LocalAlloc: FormatMessageW texts, GetNamedSecurityInfoW descriptors
