@@ -116,9 +116,9 @@ class PoolTest {
   @Test
   void aChildThatDiedWhileIdleFailsOneCallerOnly() throws Exception {
     try (MorvikPool pool = MorvikPool.start(Servers.demo(), 1)) {
-      final long pid = pool.pids().get(0);
-      ProcessHandle.of(pid).orElseThrow().destroyForcibly();
-      ProcessHandle.of(pid).orElseThrow().onExit().get(10, TimeUnit.SECONDS);
+      final ProcessHandle child = ProcessHandle.of(pool.pids().get(0)).orElseThrow();
+      child.destroyForcibly();
+      child.onExit().get(10, TimeUnit.SECONDS);
       assertThrows(MorvikException.class, pool::computerName);
       assertEquals("FILESRV01", pool.computerName());
       assertEquals(1, pool.replacements());
