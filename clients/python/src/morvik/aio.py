@@ -88,11 +88,11 @@ class AsyncClient:
             return
         if process.stdin:
             process.stdin.close()
-        try:
-            await asyncio.wait_for(process.wait(), CLOSE_GRACE)
-        except asyncio.TimeoutError:
-            process.kill()
-            await asyncio.wait_for(process.wait(), CLOSE_GRACE)
+        if await _exited(process, CLOSE_GRACE) is None:
+            with contextlib.suppress(ProcessLookupError):
+                process.kill()
+            await _exited(process, CLOSE_GRACE)
+        _release(process)
         await self._end_stderr()
 
     async def __aenter__(self) -> AsyncClient:
@@ -203,12 +203,9 @@ class AsyncClient:
         process = self._live()
         with contextlib.suppress(ProcessLookupError):
             process.kill()
-        status = ""
-        try:
-            code = await asyncio.wait_for(process.wait(), CLOSE_GRACE)
-            status = f"; exit status {code}" if code >= 0 else ""
-        except asyncio.TimeoutError:
-            pass
+        code = await _exited(process, CLOSE_GRACE)
+        status = f"; exit status {code}" if code is not None and code >= 0 else ""
+        _release(process)
         await self._end_stderr()
         stderr = self._stderr.decode("utf-8", errors="replace").strip()
         if stderr:
@@ -230,3 +227,21 @@ class AsyncClient:
             await asyncio.wait_for(asyncio.shield(task), 0.5)
         except (asyncio.TimeoutError, asyncio.CancelledError):
             task.cancel()
+
+
+async def _exited(process: asyncio.subprocess.Process, within: float) -> int | None:
+    """The exit status once the process has exited, or None after `within` seconds. Not
+    process.wait(): that also waits for the pipes to close, which a child of the server that holds
+    them may never let happen."""
+    deadline = asyncio.get_running_loop().time() + within
+    while process.returncode is None and asyncio.get_running_loop().time() < deadline:
+        await asyncio.sleep(0.005)
+    return process.returncode
+
+
+def _release(process: asyncio.subprocess.Process) -> None:
+    """Closes the pipes now: a child of the server may hold their other ends open, and the
+    transport would otherwise stay open past the event loop's end."""
+    transport = getattr(process, "_transport", None)
+    if transport is not None:
+        transport.close()
