@@ -90,7 +90,8 @@ class Reply:
 
 def reply_body_length(header: bytes | bytearray | memoryview) -> int:
     """The body length a reply header announces, after checking it is a reply header at all."""
-    message_type, command, _, length, _, _ = _HEADER.unpack_from(header)
+    fields: tuple[int, ...] = _HEADER.unpack_from(header)
+    message_type, command, _, length, _, _ = fields
     if message_type != REPLY or command != 1:
         raise MorvikError(
             f"malformed reply: message type {message_type} and command {command} where a reply has 2 and 1"
