@@ -122,6 +122,18 @@ def test_close_ends_every_child(morvik: Path) -> None:
         pool.computer_name()
 
 
+def test_close_does_not_wait_for_a_request_in_progress(morvik: Path, machine: Callable[..., Path]) -> None:
+    command, env = server(morvik, machine(delays={"LogonUserW": 3000}))
+    pool = Pool(command, env, size=1, timeout=10)
+    with ThreadPoolExecutor(1) as executor:
+        call = executor.submit(pool.validate, "alice", "Secret1!", "CORP")
+        time.sleep(0.5)
+        pool.close()
+        # Well before the logon's 3 s are up.
+        with pytest.raises(MorvikError, match="closed while the request ran"):
+            call.result(timeout=2)
+
+
 def test_a_pool_whose_children_cannot_start_fails_at_once() -> None:
     with pytest.raises(MorvikError, match="could not start"):
         Pool(["/nonexistent/morvik"], size=2)

@@ -45,6 +45,7 @@ class Client(Commands):
         self.timeout = timeout
         self._lock = threading.Lock()
         self._broken: str | None = None
+        self._closing = False  # closed from another thread while a request ran
         self._pending = bytearray()  # reply bytes read but not yet taken
         self._stderr = bytearray()
         try:
@@ -90,20 +91,30 @@ class Client(Commands):
         return self._exchange([_wire.encode_request(command, params) for command, params in requests])
 
     def close(self) -> None:
-        """Ends the server: end of input, then a kill if it has not exited within a bounded time."""
-        if self._broken is None:
-            self._broken = "the client is closed"
-        try:
-            assert self._process.stdin
-            self._process.stdin.close()
-        except OSError:
-            pass
-        try:
-            self._process.wait(CLOSE_GRACE)
-        except subprocess.TimeoutExpired:
+        """Ends the server: end of input, then a kill if it has not exited within a bounded time.
+        A request still running on another thread is not waited for: the server is killed, and
+        that request ends with a MorvikError (and closes the pipes itself)."""
+        if not self._lock.acquire(blocking=False):
+            self._closing = True
+            self._broken = self._broken or "the client is closed"
             self._process.kill()
-            self._process.wait(CLOSE_GRACE)
-        self._close_streams()
+            return
+        try:
+            if self._broken is None:
+                self._broken = "the client is closed"
+            try:
+                assert self._process.stdin
+                self._process.stdin.close()
+            except OSError:
+                pass
+            try:
+                self._process.wait(CLOSE_GRACE)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait(CLOSE_GRACE)
+            self._close_streams()
+        finally:
+            self._lock.release()
 
     def __enter__(self) -> Client:
         return self
@@ -127,8 +138,12 @@ class Client(Commands):
             with self._lock:
                 if self._broken is not None:
                     raise MorvikError(f"the server no longer serves: {self._broken}")
-                self._check_nothing_waiting()
-                return self._write_and_read(data, len(requests))
+                try:
+                    self._check_nothing_waiting()
+                    return self._write_and_read(data, len(requests))
+                finally:
+                    if self._closing:
+                        self._close_streams()
         finally:
             # The request bytes carry passwords in clear text.
             data[:] = bytes(len(data))
@@ -239,6 +254,8 @@ class Client(Commands):
 
     def _stop(self, why: str) -> MorvikError:
         """Stops the server for good and says why, with its exit status and the end of its standard error."""
+        if self._closing:
+            why = f"the client was closed while the request ran ({why})"
         self._broken = why
         self._process.kill()
         status = ""

@@ -14,6 +14,7 @@ import java.util.concurrent.LinkedBlockingQueue;
 import java.util.concurrent.ScheduledExecutorService;
 import java.util.concurrent.ScheduledFuture;
 import java.util.concurrent.TimeUnit;
+import java.util.concurrent.locks.ReentrantLock;
 
 /**
  * One morvik server, started as a child process, and the protocol over its standard streams.
@@ -42,8 +43,10 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
   private final OutputStream toServer;
   private final BlockingQueue<Object> replies = new LinkedBlockingQueue<>();
   private final ByteArrayOutputStream stderrTail = new ByteArrayOutputStream();
+  private final ReentrantLock lock = new ReentrantLock();  // one exchange at a time
   private volatile String broken;  // why this client serves no more; null while it does
   private volatile boolean timedOut;
+  private volatile boolean closing;  // closed from another thread while a request ran
 
   private MorvikClient(ServerCommand server, Process process) {
     this.server = server;
@@ -79,26 +82,40 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
   }
 
   @Override
-  public synchronized Reply request(Request request) throws MorvikException {
-    if (broken != null) {
-      request.discard();
-      throw new MorvikException("the server no longer serves: " + broken);
-    }
-    final long timeoutMs = server.timeout().toMillis();
-    final byte[] bytes = request.encode();
+  public Reply request(Request request) throws MorvikException {
+    lock.lock();
     try {
-      send(bytes, timeoutMs);
+      if (broken != null) {
+        request.discard();
+        throw new MorvikException("the server no longer serves: " + broken);
+      }
+      final long timeoutMs = server.timeout().toMillis();
+      final byte[] bytes = request.encode();
+      try {
+        send(bytes, timeoutMs);
+      } finally {
+        Arrays.fill(bytes, (byte) 0);
+      }
+      return receive(timeoutMs);
     } finally {
-      Arrays.fill(bytes, (byte) 0);
+      lock.unlock();
     }
-    return receive(timeoutMs);
   }
 
   /**
    * Sends all requests before reading any reply and returns the replies in request order: one
    * write for the batch, so the server reads them in one go. Each reply may take the timeout.
    */
-  public synchronized List<Reply> pipeline(List<Request> requests) throws MorvikException {
+  public List<Reply> pipeline(List<Request> requests) throws MorvikException {
+    lock.lock();
+    try {
+      return pipelineLocked(requests);
+    } finally {
+      lock.unlock();
+    }
+  }
+
+  private List<Reply> pipelineLocked(List<Request> requests) throws MorvikException {
     if (broken != null) {
       requests.forEach(Request::discard);
       throw new MorvikException("the server no longer serves: " + broken);
@@ -142,9 +159,27 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
     return out;
   }
 
-  /** Ends the server: end of input, then a kill if it has not exited within a bounded time. */
+  /**
+   * Ends the server: end of input, then a kill if it has not exited within a bounded time. A
+   * request still running on another thread is not waited for: the server is killed, and that
+   * request ends with a {@link MorvikException}.
+   */
   @Override
   public void close() {
+    if (!lock.tryLock()) {
+      closing = true;
+      if (broken == null) broken = "the client is closed";
+      process.destroyForcibly();
+      return;
+    }
+    try {
+      closeLocked();
+    } finally {
+      lock.unlock();
+    }
+  }
+
+  private void closeLocked() {
     if (broken == null) broken = "the client is closed";
     try {
       toServer.close();
@@ -211,6 +246,7 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
 
   /** Stops the server for good and says why, with its exit status and the end of its standard error. */
   private MorvikException stop(String why) {
+    if (closing) why = "the client was closed while the request ran (" + why + ")";
     broken = why;
     process.destroyForcibly();
     String status = "";

@@ -139,6 +139,27 @@ class PoolTest {
   }
 
   @Test
+  void closeDoesNotWaitForARequestInProgress() throws Exception {
+    final ServerCommand slow = Servers.demoWith(Map.of("delays", Map.of("LogonUserW", 3000L)));
+    final MorvikPool pool = MorvikPool.start(slow, 1);
+    final ExecutorService executor = Executors.newSingleThreadExecutor();
+    final Future<Object> call = executor.submit(() -> {
+      try {
+        pool.validate("alice", "Secret1!".toCharArray(), "CORP");
+        return "valid";
+      } catch (MorvikException e) {
+        return e;
+      }
+    });
+    Thread.sleep(500);
+    pool.close();
+    final Object outcome = call.get(2, TimeUnit.SECONDS);  // well before the logon's 3 s are up
+    executor.shutdown();
+    assertTrue(outcome instanceof MorvikException && ((MorvikException) outcome).getMessage()
+        .contains("closed while the request ran"), String.valueOf(outcome));
+  }
+
+  @Test
   void aPoolWhoseChildrenCannotStartFailsAtOnce() {
     assertThrows(MorvikException.class, () -> MorvikPool.start(ServerCommand.of("/nonexistent/morvik"), 2));
   }
