@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import json
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import BUDGET, SHARE, server
+from conftest import BUDGET, DEMO_MACHINE, SHARE, server
 
 from morvik import Client, CommandFailed, MorvikError, Reply
 from morvik._commands import Commands
@@ -144,6 +145,21 @@ def test_passwords_are_zeroed_and_never_shown(demo: Client) -> None:
     good = bytearray(b"Secret1!")
     assert demo.can_read("alice", good, BUDGET)
     assert good == bytes(8)
+
+
+def test_paths_of_command_5_are_read_in_the_ansi_code_page(morvik: Path, machine: Callable[..., Path]) -> None:
+    demo = json.loads(DEMO_MACHINE.read_text())
+    cafe = "C:\\data\\café.txt"
+    files = demo["files"] + [{"path": cafe, "owner": "S-1-5-32-544", "group": "S-1-5-32-544",
+                              "dacl": [{"type": "allow", "sid": "S-1-1-0", "mask": "0x1200a9"}]}]
+    command, env = server(morvik, machine(files=files))
+    with Client(command, env, timeout=10) as client:
+        assert client.access_list(cafe) == ["Everyone"], "command 4 reads UTF-8"
+        ansi = client.request(5, [("user", "alice"), ("password", "Secret1!"), ("filepath", cafe.encode("cp1252"))])
+        assert (ansi.result, ansi.error) == (1, None)
+        with pytest.raises(CommandFailed) as utf8:
+            client.can_read("alice", "Secret1!", cafe)
+        assert utf8.value.error.number == 2, "the UTF-8 bytes name no file in the ANSI code page"
 
 
 CANNED: list[tuple[str, Call, int, tuple[bytes, ...]]] = [

@@ -52,6 +52,16 @@ public final class Request {
     return this;
   }
 
+  /**
+   * A parameter given as bytes: for the {@code filepath} of commands 3, 5 and 9, which Windows reads
+   * in the machine's ANSI code page, not in UTF-8.
+   */
+  public Request param(String key, byte[] value) {
+    keys.add(key.getBytes(StandardCharsets.UTF_8));
+    values.add(value.clone());
+    return this;
+  }
+
   /** A secret parameter. The array is zeroed once encoded: pass a copy to keep the password. */
   public Request secret(String key, char[] value) {
     keys.add(key.getBytes(StandardCharsets.UTF_8));

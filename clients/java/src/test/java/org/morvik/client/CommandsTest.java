@@ -193,6 +193,26 @@ class CommandsTest {
     assertTrue(new String(unused).chars().allMatch(c -> c == 0), "zeroed even when the call is refused");
   }
 
+  @Test
+  @SuppressWarnings("unchecked")
+  void pathsOfCommand5AreReadInTheAnsiCodePage() throws Exception {
+    final Map<String, Object> demoMachine = (Map<String, Object>) Json.parse(
+        java.nio.file.Files.readString(Servers.demoMachine(), java.nio.charset.StandardCharsets.UTF_8));
+    final String cafe = "C:\\data\\caf\u00e9.txt";
+    final List<Object> files = new java.util.ArrayList<>((List<Object>) demoMachine.get("files"));
+    files.add(Map.of("path", cafe, "owner", "S-1-5-32-544", "group", "S-1-5-32-544",
+        "dacl", List.of(Map.of("type", "allow", "sid", "S-1-1-0", "mask", "0x1200a9"))));
+    try (MorvikClient c = MorvikClient.start(Servers.demoWith(Map.of("files", files)))) {
+      assertEquals(List.of("Everyone"), c.accessList(cafe), "command 4 reads UTF-8");
+      final Reply ansi = c.request(Request.of(5).param("user", "alice").secret("password", pw("Secret1!"))
+          .param("filepath", cafe.getBytes(java.nio.charset.Charset.forName("windows-1252"))));
+      assertEquals(1, ansi.result());
+      final CommandFailedException utf8 =
+          assertThrows(CommandFailedException.class, () -> c.canRead("alice", pw("Secret1!"), cafe));
+      assertEquals(2, utf8.error().number(), "the UTF-8 bytes name no file in the ANSI code page");
+    }
+  }
+
   /** Replies that are well-formed but not what the command gives: reported, never guessed at. */
   static Stream<Arguments> repliesNoCommandGives() {
     final byte[] x = "x".getBytes(java.nio.charset.StandardCharsets.UTF_8);
