@@ -118,3 +118,11 @@ def test_a_server_that_stops_reading_is_a_timeout_not_a_hang() -> None:
     with Client(["/bin/sh", "-c", "exec sleep 30"], timeout=SHORT) as client:
         with pytest.raises(MorvikError, match="no reply within"):
             client.pipeline([(6, {"filepath": "C:\\"})] * 40000)
+
+
+def test_replies_to_requests_never_read_are_no_answers() -> None:
+    # Answers 40,000 requests without reading one: the batch's write can never finish.
+    loop = f"sleep 0.3; i=0; while [ $i -lt 40000 ]; do {printf(reply_header(1, 0))}; i=$((i+1)); done; exec sleep 5"
+    with Client(["/bin/sh", "-c", loop], timeout=5) as client:
+        with pytest.raises(MorvikError, match="replied to requests it had not read"):
+            client.pipeline([(6, {"filepath": "C:\\"})] * 40000)

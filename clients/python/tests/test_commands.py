@@ -162,6 +162,19 @@ def test_paths_of_command_5_are_read_in_the_ansi_code_page(morvik: Path, machine
         assert utf8.value.error.number == 2, "the UTF-8 bytes name no file in the ANSI code page"
 
 
+def test_passwords_outside_ascii_go_out_as_utf8(morvik: Path, machine: Callable[..., Path]) -> None:
+    password = "Pässwörd€\U0001F511"  # two, three and four UTF-8 bytes
+    accounts = json.loads(DEMO_MACHINE.read_text())["accounts"] + [
+        {"name": "dora", "domain": "CORP", "sid": "S-1-5-21-1004336348-1177238915-682003330-1107", "password": password}
+    ]
+    command, env = server(morvik, machine(accounts=accounts))
+    with Client(command, env, timeout=10) as client:
+        client.validate("dora", bytearray(password.encode()), "CORP")
+        client.validate("dora", password, "CORP")
+        with pytest.raises(CommandFailed):
+            client.validate("dora", "Passwords", "CORP")
+
+
 CANNED: list[tuple[str, Call, int, tuple[bytes, ...]]] = [
     ("1 yes with strings", lambda c: c.validate("u", "p"), 1, (b"x",)),
     ("1 zero without a record", lambda c: c.validate("u", "p"), 0, ()),

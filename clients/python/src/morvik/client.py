@@ -212,6 +212,8 @@ class Client(Commands):
                 self._selector.unregister(self._in)
         if self._pending:
             raise self._stop("the server sent a reply that no request asked for")
+        if written < len(data):
+            raise self._stop("the server replied to requests it had not read")
         return replies
 
     def _take_replies(self, replies: list[Reply]) -> None:

@@ -27,6 +27,8 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
   /** How long {@link #close} lets the server end on its own before it is killed. */
   private static final long CLOSE_GRACE_MS = 2000;
   private static final int STDERR_KEPT = 2048;
+  private static final long STDERR_WAIT_MS = 500;
+  private static final long EXIT_WAIT_MS = 100;
 
   /** Stops servers whose request write is stuck; daemon, so that it never keeps a JVM alive. */
   private static final ScheduledExecutorService WATCHDOG = Executors.newSingleThreadScheduledExecutor(r -> {
@@ -43,6 +45,7 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
   private final OutputStream toServer;
   private final BlockingQueue<Object> replies = new LinkedBlockingQueue<>();
   private final ByteArrayOutputStream stderrTail = new ByteArrayOutputStream();
+  private final Thread stderrReader;
   private final ReentrantLock lock = new ReentrantLock();  // one exchange at a time
   private volatile String broken;  // why this client serves no more; null while it does
   private volatile boolean timedOut;
@@ -53,7 +56,7 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
     this.process = process;
     this.toServer = process.getOutputStream();
     daemon("morvik-reader-" + process.pid(), this::readReplies);
-    daemon("morvik-stderr-" + process.pid(), this::keepStderrTail);
+    this.stderrReader = daemon("morvik-stderr-" + process.pid(), this::keepStderrTail);
   }
 
   /** Starts the server; a program that cannot be run is a {@link MorvikException}. */
@@ -120,6 +123,10 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
       requests.forEach(Request::discard);
       throw new MorvikException("the server no longer serves: " + broken);
     }
+    if (replies.peek() != null) {
+      requests.forEach(Request::discard);
+      throw stop(replies.peek() instanceof Ended e ? e.why() : "the server sent a reply that no request asked for");
+    }
     final List<byte[]> encoded = new ArrayList<>(requests.size());
     int total = 0;
     for (Request r : requests) {
@@ -151,11 +158,14 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
       for (int i = 0; i < requests.size(); ++i) out.add(receive(server.timeout().toMillis()));
     } finally {
       try {
-        writer.join(broken == null ? 0 : CLOSE_GRACE_MS);
+        writer.join(CLOSE_GRACE_MS);
       } catch (InterruptedException e) {
         Thread.currentThread().interrupt();
       }
     }
+    // Every reply is in, so the server has read every request: a write still blocked means it
+    // answered what it never read.
+    if (writer.isAlive()) throw stop("the server replied to requests it had not read");
     return out;
   }
 
@@ -248,11 +258,20 @@ public final class MorvikClient implements MorvikCommands, AutoCloseable {
   private MorvikException stop(String why) {
     if (closing) why = "the client was closed while the request ran (" + why + ")";
     broken = why;
-    process.destroyForcibly();
     String status = "";
     try {
-      if (process.waitFor(CLOSE_GRACE_MS, TimeUnit.MILLISECONDS)) status = "; exit status " + process.exitValue();
+      // A server that ended by itself has its own exit status to tell; one that did not is killed.
+      if (process.waitFor(EXIT_WAIT_MS, TimeUnit.MILLISECONDS)) {
+        status = "; exit status " + process.exitValue();
+      } else {
+        process.destroyForcibly();
+        process.waitFor(CLOSE_GRACE_MS, TimeUnit.MILLISECONDS);
+      }
+      // What the server wrote last may still be on its way through the pipe; a child of the
+      // server holding the pipe open must not hold this up for long.
+      stderrReader.join(STDERR_WAIT_MS);
     } catch (InterruptedException e) {
+      process.destroyForcibly();
       Thread.currentThread().interrupt();
     }
     String stderr;

@@ -2,7 +2,7 @@ package org.morvik.client;
 
 import java.nio.ByteBuffer;
 import java.nio.CharBuffer;
-import java.nio.charset.CharacterCodingException;
+import java.nio.charset.CoderResult;
 import java.nio.charset.CharsetEncoder;
 import java.nio.charset.CodingErrorAction;
 import java.nio.charset.StandardCharsets;
@@ -96,17 +96,19 @@ public final class Request {
     final CharsetEncoder encoder = StandardCharsets.UTF_8.newEncoder()
         .onMalformedInput(CodingErrorAction.REPLACE)
         .onUnmappableCharacter(CodingErrorAction.REPLACE);
-    ByteBuffer encoded = null;
+    // Room for the worst case up front (3 bytes a UTF-16 unit), so that the encoder never grows
+    // its buffer and leaves a copy of the password behind in the one it dropped.
+    final ByteBuffer encoded = ByteBuffer.allocate(value.length * 3);
     try {
-      encoded = encoder.encode(CharBuffer.wrap(value));
-      final byte[] out = new byte[encoded.remaining()];
-      encoded.get(out);
+      final CoderResult result = encoder.encode(CharBuffer.wrap(value), encoded, true);
+      if (result.isError() || encoder.flush(encoded).isError()) {
+        throw new IllegalArgumentException("the password cannot be encoded as UTF-8");
+      }
+      final byte[] out = new byte[encoded.position()];
+      encoded.flip().get(out);
       return out;
-    } catch (CharacterCodingException e) {
-      throw new IllegalArgumentException("the password cannot be encoded as UTF-8");
     } finally {
-      // The encoder's buffer is a heap array like any other: leave no copy of the password in it.
-      if (encoded != null && encoded.hasArray()) Arrays.fill(encoded.array(), (byte) 0);
+      Arrays.fill(encoded.array(), (byte) 0);
       Arrays.fill(value, '\0');
     }
   }

@@ -120,4 +120,17 @@ class BrokenServerTest {
       assertTrue(e.getMessage().contains("no reply within 400 ms"), e.getMessage());
     }
   }
+
+  @Test
+  void repliesToRequestsNeverReadAreNoAnswers() throws Exception {
+    // Answers 40,000 requests without reading one: the batch's write can never finish.
+    final String loop = "sleep 0.3; i=0; while [ $i -lt 40000 ]; do " + Servers.printf(Servers.replyHeader(1, 0))
+        + "; i=$((i+1)); done; exec sleep 5";
+    try (MorvikClient c = MorvikClient.start(Servers.shell(loop, Duration.ofSeconds(5)))) {
+      final List<Request> batch = new java.util.ArrayList<>();
+      for (int i = 0; i < 40000; ++i) batch.add(Request.of(6).param("filepath", "C:\\"));
+      final MorvikException e = assertThrows(MorvikException.class, () -> c.pipeline(batch));
+      assertTrue(e.getMessage().contains("replied to requests it had not read"), e.getMessage());
+    }
+  }
 }

@@ -213,6 +213,21 @@ class CommandsTest {
     }
   }
 
+  @Test
+  @SuppressWarnings("unchecked")
+  void passwordsOutsideAsciiGoOutAsUtf8() throws Exception {
+    final Map<String, Object> demoMachine = (Map<String, Object>) Json.parse(
+        java.nio.file.Files.readString(Servers.demoMachine(), java.nio.charset.StandardCharsets.UTF_8));
+    final List<Object> accounts = new java.util.ArrayList<>((List<Object>) demoMachine.get("accounts"));
+    final String password = "P\u00e4ssw\u00f6rd\u20ac\ud83d\udd11";  // two, three and four UTF-8 bytes
+    accounts.add(Map.of("name", "dora", "domain", "CORP", "sid", "S-1-5-21-1004336348-1177238915-682003330-1107",
+        "password", password));
+    try (MorvikClient c = MorvikClient.start(Servers.demoWith(Map.of("accounts", accounts)))) {
+      c.validate("dora", password.toCharArray(), "CORP");
+      assertThrows(CommandFailedException.class, () -> c.validate("dora", "Passwords".toCharArray(), "CORP"));
+    }
+  }
+
   /** Replies that are well-formed but not what the command gives: reported, never guessed at. */
   static Stream<Arguments> repliesNoCommandGives() {
     final byte[] x = "x".getBytes(java.nio.charset.StandardCharsets.UTF_8);
