@@ -2,6 +2,7 @@
 // install() resets.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,35 @@ TEST_F(WinsimCore, MachineFaultsCountFromInstallAndClearFaultsDropsThem) {
   EXPECT_TRUE(CloseHandle(b)) << "the handle stayed open";
   winsim::clearFaults();
   EXPECT_TRUE(RevertToSelf());
+}
+
+// The delay models the authority's latency: each call of the named function waits it out, a
+// faulted one too, and the answers and the fault counting stay as without it. Only a lower bound
+// is checked: a busy machine may make any call slower.
+TEST_F(WinsimCore, DelaysHoldEveryCallOfTheNamedFunction) {
+  winsim::Machine m = testsupport::machineWithAlice();
+  m.delays = {{"LogonUserW", 30}};
+  m.faults = {{"LogonUserW", ERROR_ACCESS_DENIED, 2}};
+  winsim::install(m);
+  const auto timed = [](auto call) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = call();
+    return std::make_pair(result, std::chrono::steady_clock::now() - start);
+  };
+  HANDLE token = nullptr;
+  const auto [first, firstTook] = timed([&] {
+    return LogonUserW(u"alice", nullptr, u"Secret1!", LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT, &token);
+  });
+  EXPECT_TRUE(first);
+  EXPECT_GE(firstTook, std::chrono::milliseconds(30));
+  HANDLE refused = nullptr;
+  const auto [second, secondTook] = timed([&] {
+    return LogonUserW(u"alice", nullptr, u"Secret1!", LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT, &refused);
+  });
+  EXPECT_FALSE(second);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_GE(secondTook, std::chrono::milliseconds(30));
+  EXPECT_TRUE(CloseHandle(token));
 }
 
 TEST_F(WinsimCore, CallLogListsEveryCallByName) {

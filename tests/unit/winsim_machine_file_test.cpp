@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "winsim/machine.h"
@@ -51,6 +52,7 @@ const char* const kFullFile = R"json({
   "faults": [ { "call": "RevertToSelf", "error": 5, "nth": 1 },
               { "call": "LsaOpenPolicy", "error": "0xC0000022" },
               { "call": "LogonUserW", "error": 1909, "nth": "0x3" } ],
+  "delays": { "LogonUserW": 20, "NetWkstaGetInfo": "0x5" },
   "resolveLogonSids": true
 })json";
 
@@ -141,6 +143,8 @@ TEST(WinsimMachineFile, FullFileFillsEveryField) {
   EXPECT_EQ(m.faults[1].error, 0xC0000022u);
   EXPECT_EQ(m.faults[1].nth, 1);
   EXPECT_EQ(m.faults[2].nth, 3);
+  const std::map<std::string, uint32_t, std::less<>> delays = {{"LogonUserW", 20}, {"NetWkstaGetInfo", 5}};
+  EXPECT_EQ(m.delays, delays);
 }
 
 TEST(WinsimMachineFile, EmptyObjectIsTheDefaultMachine) {
@@ -162,6 +166,7 @@ TEST(WinsimMachineFile, EmptyObjectIsTheDefaultMachine) {
   EXPECT_TRUE(m.files.empty());
   EXPECT_TRUE(m.shares.empty());
   EXPECT_TRUE(m.faults.empty());
+  EXPECT_TRUE(m.delays.empty());
   EXPECT_FALSE(m.resolveLogonSids);
 }
 
@@ -292,6 +297,10 @@ const BadFile kBadFiles[] = {
      "a Win32 function winsim implements"},
     {"fault nth zero", R"({"faults": [{"call": "LogonUserW", "error": 5, "nth": 0}]})", "faults[0].nth", "1 or more"},
     {"fault without error", R"({"faults": [{"call": "LogonUserW"}]})", "faults[0].error", "missing"},
+    {"delays a list", R"({"delays": [{"LogonUserW": 20}]})", "delays", "expected an object, found a list"},
+    {"delay call misspelt", R"({"delays": {"LogonUser": 20}})", "delays.LogonUser", "a Win32 function winsim implements"},
+    {"delay negative", R"({"delays": {"LogonUserW": -1}})", "delays.LogonUserW", "unsigned 32-bit number"},
+    {"delay over a minute", R"({"delays": {"LogonUserW": 60001}})", "delays.LogonUserW", "at most 60000 milliseconds"},
     {"resolveLogonSids a string", R"({"resolveLogonSids": "yes"})", "resolveLogonSids", "true or false"},
     {"key twice at the top", R"({"computerName": "A", "computerName": "B"})", "computerName", "appears twice"},
     {"key twice in an account",

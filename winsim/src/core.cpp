@@ -3,12 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "state.h"
 
@@ -18,7 +20,9 @@ namespace {
 thread_local DWORD t_lastError = 0;
 thread_local std::shared_ptr<Token> t_impersonation;
 
-void updateIdle(State& s) { s.idle.store(s.faults.empty() && !s.recordCalls, std::memory_order_release); }
+void updateIdle(State& s) {
+  s.idle.store(s.faults.empty() && !s.recordCalls && s.machine.delays.empty(), std::memory_order_release);
+}
 
 void resetLocked(State& s, const Machine& machine, bool recordCalls) {
   for (void* p : s.local) std::free(p);
@@ -79,30 +83,40 @@ std::shared_ptr<Token>& threadToken() { return t_impersonation; }
 
 bool enter(const char* call, uint32_t* error) {
   State& s = state();
-  // With no fault pending and no log kept there is nothing to count: a fault injected later counts
-  // its calls from then on, and a machine's own faults are pending from the start. A long-running
-  // morvik takes this path on every call.
+  // With no fault pending, no log kept and no delay there is nothing to count: a fault injected
+  // later counts its calls from then on, and a machine's own faults are pending from the start. A
+  // long-running morvik takes this path on every call.
   if (s.idle.load(std::memory_order_acquire)) return false;
-  Lock lock(s.mutex);
-  if (s.recordCalls) s.callLog.emplace_back(call);
-  auto counted = s.callCounts.find(std::string_view(call));
-  if (counted == s.callCounts.end()) counted = s.callCounts.emplace(call, 0).first;
-  const int count = ++counted->second;
-  auto it = s.faults.find(std::string_view(call));
-  if (it == s.faults.end()) return false;
-  auto& pending = it->second;
-  for (auto f = pending.begin(); f != pending.end(); ++f) {
-    if (f->atCall == count) {
-      *error = f->error;
-      pending.erase(f);
-      if (pending.empty()) {
-        s.faults.erase(it);
-        updateIdle(s);
+  uint32_t delayMs = 0;
+  bool fired = false;
+  {
+    Lock lock(s.mutex);
+    if (s.recordCalls) s.callLog.emplace_back(call);
+    auto counted = s.callCounts.find(std::string_view(call));
+    if (counted == s.callCounts.end()) counted = s.callCounts.emplace(call, 0).first;
+    const int count = ++counted->second;
+    if (auto d = s.machine.delays.find(std::string_view(call)); d != s.machine.delays.end()) delayMs = d->second;
+    auto it = s.faults.find(std::string_view(call));
+    if (it != s.faults.end()) {
+      auto& pending = it->second;
+      for (auto f = pending.begin(); f != pending.end(); ++f) {
+        if (f->atCall == count) {
+          *error = f->error;
+          fired = true;
+          pending.erase(f);
+          if (pending.empty()) {
+            s.faults.erase(it);
+            updateIdle(s);
+          }
+          break;
+        }
       }
-      return true;
     }
   }
-  return false;
+  // Outside the lock: the latency is the authority's, and other threads' calls go on meanwhile. A
+  // faulted call waits too, as a refused logon does.
+  if (delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  return fired;
 }
 
 uintptr_t addHandle(HandleObject object) {

@@ -296,6 +296,24 @@ Fault readFault(const Reader& r, const json& v, const std::string& path) {
   return f;
 }
 
+// A delay longer than a minute is a typo, not a model of any authority's latency.
+constexpr uint32_t kMaxDelayMs = 60000;
+
+std::map<std::string, uint32_t, std::less<>> readDelays(const Reader& r, const json& v) {
+  r.requireObject(v, "delays");
+  std::map<std::string, uint32_t, std::less<>> out;
+  for (const auto& [call, ms] : v.items()) {
+    const std::string path = child("delays", call);
+    bool known = false;
+    for (const char* c : kCalls) known = known || call == c;
+    if (!known) r.fail(path, "expected the exact name of a Win32 function winsim implements, such as \"LogonUserW\"");
+    const uint32_t n = r.number(ms, path);
+    if (n > kMaxDelayMs) r.expected(path, "a delay of at most 60000 milliseconds", ms);
+    out.emplace(call, n);
+  }
+  return out;
+}
+
 template <typename T, typename ReadOne>
 std::vector<T> readList(const Reader& r, const json& top, const char* key, ReadOne readOne) {
   std::vector<T> out;
@@ -385,7 +403,7 @@ Machine parseMachineJson(const std::string& text, const std::string& sourceName)
   if (!dups.duplicate().empty()) r.fail(dups.duplicate(), "the key appears twice in the same object");
   if (!top.is_object()) r.expected("", "an object at the top level", top);
   r.allowOnly(top, "", {"computerName", "workgroup", "domain", "accounts", "groups", "files", "volumes", "shares",
-                        "faults", "resolveLogonSids"});
+                        "faults", "delays", "resolveLogonSids"});
 
   Machine m = defaultMachine();
   if (const json* v = r.find(top, "computerName")) {
@@ -411,6 +429,7 @@ Machine parseMachineJson(const std::string& text, const std::string& sourceName)
   if (r.find(top, "volumes")) m.volumes = readList<Volume>(r, top, "volumes", readVolume);
   m.shares = readList<Share>(r, top, "shares", readShare);
   m.faults = readList<Fault>(r, top, "faults", readFault);
+  if (const json* v = r.find(top, "delays")) m.delays = readDelays(r, *v);
   if (const json* v = r.find(top, "resolveLogonSids")) {
     if (!v->is_boolean()) r.expected("resolveLogonSids", "true or false", *v);
     m.resolveLogonSids = v->get<bool>();

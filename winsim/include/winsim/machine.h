@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -79,6 +80,9 @@ struct Machine {
   std::vector<Volume> volumes;
   std::vector<Share> shares;
   std::vector<Fault> faults;
+  // Milliseconds every call of the named Win32 function waits before it answers, as Windows' logon
+  // waits on the local security authority; empty: every call answers at once.
+  std::map<std::string, uint32_t, std::less<>> delays;
   // Current Windows resolves logon SIDs to NT AUTHORITY\LogonSessionId_X_Y; the reference page and
   // Wine say 1332. Off by default.
   bool resolveLogonSids = false;
