@@ -49,8 +49,7 @@ int NetConnection::connect() {
   // The WNet calls are documented to return their error number; the thread's last error is set
   // too in practice, but Wine leaves it stale (a failure recorded as "Success."). The returned
   // number is the same on Windows and right everywhere.
-  lastErrorNumber = static_cast<int>(status);
-  recordError("NetConnection::connect", "WNetAddConnection2", lastErrorNumber);
+  recordFailure("NetConnection::connect", "WNetAddConnection2", status);
   return 0;
 }
 
@@ -59,8 +58,7 @@ int NetConnection::disconnect() {
   // user's profile alone.
   const DWORD status = WNetCancelConnection2W(wSharePath, 0, TRUE);
   if (status == NO_ERROR) return 1;
-  lastErrorNumber = static_cast<int>(status);
-  recordError("NetConnection::disconnect", "WNetCancelConnection2W", lastErrorNumber);
+  recordFailure("NetConnection::disconnect", "WNetCancelConnection2W", status);
   return 0;
 }
 
@@ -72,6 +70,11 @@ void NetConnection::freeMemblk(char* block) { delete[] block; }
 
 char* NetConnection::recordError(const char* context, const char* call, int number) {
   return common::recordError(&lastErrorBlock, context, call, number);
+}
+
+void NetConnection::recordFailure(const char* context, const char* call, DWORD number) {
+  lastErrorNumber = static_cast<int>(number);
+  recordError(context, call, lastErrorNumber);
 }
 
 WCHAR* NetConnection::utf8ToWide(const char* input, WCHAR** out) { return *out = common::utf8ToWide(input); }

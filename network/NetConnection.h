@@ -29,6 +29,8 @@ class TALVANE_EXPORT NetConnection {
 
  private:
   char* recordError(const char* context, const char* call, int number);
+  // Stores the number as the last error number, then records its block: what every failure does.
+  void recordFailure(const char* context, const char* call, DWORD number);
   WCHAR* utf8ToWide(const char* input, WCHAR** out);
   char* wideToUtf8(const WCHAR* input, char** out);
 

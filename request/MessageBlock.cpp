@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "SecureZero.h"
+#include "security/SecureZero.h"
 #include "security/wire.h"
 
 namespace winsecurity {

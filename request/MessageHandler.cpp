@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "SecureZero.h"
+#include "security/SecureZero.h"
 #include "Streams.h"
 #include "network/NetConnection.h"
 #include "security/WinSecurity.h"

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "MessageBlock.h"
-#include "SecureZero.h"
+#include "security/SecureZero.h"
 #include "security/win32.h"
 
 namespace winsecurity {

@@ -46,6 +46,8 @@ class TALVANE_EXPORT WinSecurity {
   int impersonateUse();
   void logOffVelUser();
   char* recordError(const char* context, const char* call, int number);
+  // Stores the number as the last error number, then records its block: what every failure does.
+  void recordFailure(const char* context, const char* call, DWORD number);
   WCHAR* utf8ToWide(const char* input, WCHAR** out);
   char* wideToUtf8(const WCHAR* input, char** out);
 

@@ -21,6 +21,9 @@ static_assert(sizeof(PRIVILEGE_SET) == 20, "room for a privilege set of one entr
 }  // namespace
 
 int WinSecurity::accessCheck(const char* path) {
+  // Every path ends the logon and the impersonation; after a failed logon nothing is held, and
+  // logging off without a token calls nothing.
+  const common::ScopeExit logOff([this] { logOffVelUser(); });
   int result = 0;
   if (user) {
     result = logOnVelUser();
@@ -29,13 +32,9 @@ int WinSecurity::accessCheck(const char* path) {
     // below refuses both with a record of its own.
     result = impersonateUse();
   }
-  if (!path) {
-    // No file was named, so no one may be said to read it.
-    result = 0;
-  } else if (token != INVALID_HANDLE_VALUE) {
-    result = checkURI(path);
-  }
-  logOffVelUser();
+  // No file was named, so no one may be said to read it.
+  if (!path) return 0;
+  if (token != INVALID_HANDLE_VALUE) result = checkURI(path);
   return result;
 }
 
@@ -43,10 +42,11 @@ int WinSecurity::checkURI(const char* path) {
   DWORD needed = 0;
   // Only the size it reports is used: a failure here shows again in the second call.
   GetFileSecurityA(path, kOwnerGroupDacl, nullptr, 0, &needed);
+  // Not tested: a failed allocation shows as the read below failing, with the record the crawler
+  // gets for it.
   common::GlobalOwner<void> descriptor(GlobalAlloc(GMEM_FIXED, needed));
   if (!GetFileSecurityA(path, kOwnerGroupDacl, descriptor.get(), needed, &needed)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("WinSecurity::checkURI", "GetFileSecurity", lastErrorNumber);
+    recordFailure("WinSecurity::checkURI", "GetFileSecurity", GetLastError());
     return 0;
   }
 
@@ -59,8 +59,7 @@ int WinSecurity::checkURI(const char* path) {
   DWORD granted = 0;
   BOOL status = FALSE;
   if (!AccessCheck(descriptor.get(), token, desired, &mapping, &privileges, &privilegesLength, &granted, &status)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("WinSecurity::checkURI", "AccessCheck", lastErrorNumber);
+    recordFailure("WinSecurity::checkURI", "AccessCheck", GetLastError());
     return 0;
   }
   // A denial is a check that ran: it records nothing.

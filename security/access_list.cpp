@@ -73,24 +73,21 @@ int WinSecurity::getUsersForFile(const char* path, BufferList& list) {
       GetNamedSecurityInfoW(widePath, SE_FILE_OBJECT, kOwnerGroupDacl, &owner, &group, &dacl, &sacl, &descriptor);
   if (status != ERROR_SUCCESS) {
     // The call returns its error number; the thread's last error says nothing here.
-    lastErrorNumber = static_cast<int>(status);
-    recordError("WinSecurity::getUsersForFile", "GetNamedSecurityInfo", lastErrorNumber);
+    recordFailure("WinSecurity::getUsersForFile", "GetNamedSecurityInfo", status);
     return 0;
   }
   common::LocalOwner<void> descriptorOwner(descriptor);
 
   AccountBuffers buffers;
   if (!buffers.lookUp(owner)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("WinSecurity::getUsersForFile", "LookupAccountSid1", lastErrorNumber);
+    recordFailure("WinSecurity::getUsersForFile", "LookupAccountSid1", GetLastError());
     return 0;
   }
 
   auto addAccount = [&](PSID sid) {
     if (!buffers.lookUp(sid)) {
       // Unresolvable (a deleted account, say): skipped, the walk goes on.
-      lastErrorNumber = static_cast<int>(GetLastError());
-      recordError("WinSecurity::getUsersForFile", "LookupAccountSid(group)", lastErrorNumber);
+      recordFailure("WinSecurity::getUsersForFile", "LookupAccountSid(group)", GetLastError());
       return;
     }
     common::WideOwner account(buffers.account());
@@ -109,22 +106,19 @@ int WinSecurity::getUsersForFile(const char* path, BufferList& list) {
 
   ACL_SIZE_INFORMATION size{};
   if (!GetAclInformation(dacl, &size, sizeof size, AclSizeInformation)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("getUsersForFile", "GetAclInformation", lastErrorNumber);
+    recordFailure("getUsersForFile", "GetAclInformation", GetLastError());
     return 0;
   }
   ACL_REVISION_INFORMATION revision{};
   if (!GetAclInformation(dacl, &revision, sizeof revision, AclRevisionInformation)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("getUsersForFile", "GetAclInformation2", lastErrorNumber);
+    recordFailure("getUsersForFile", "GetAclInformation2", GetLastError());
     return 0;
   }
 
   for (DWORD i = 0; i < size.AceCount; ++i) {
     LPVOID ace = nullptr;
     if (!GetAce(dacl, i, &ace)) {
-      lastErrorNumber = static_cast<int>(GetLastError());
-      recordError("WinSecurity::getUsersForFile", "GetAce", lastErrorNumber);
+      recordFailure("WinSecurity::getUsersForFile", "GetAce", GetLastError());
       break;
     }
     // Every entry is read in the plain layout (header, mask, SID); type and flags are not examined.

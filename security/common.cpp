@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "BufferList.h"
+#include "SecureZero.h"
 
 namespace winsecurity::common {
 
@@ -17,11 +18,13 @@ size_t wideLength(const WCHAR* s) {
 
 namespace {
 
+// Zeroes a string up to its terminator.
 template <class T>
 void wipe(T* s) {
-  if (!s) return;
-  volatile T* p = s;
-  while (*p) *p++ = 0;
+  size_t n = 0;
+  if (s)
+    while (s[n]) ++n;
+  secureZero(s, n * sizeof(T));
 }
 
 WCHAR* toWide(UINT codePage, const char* input) {

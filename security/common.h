@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <utility>
 
 #include "security/win32.h"
 
@@ -52,6 +53,19 @@ template <class T>
 using LocalOwner = std::unique_ptr<T, Release<&LocalFree>>;
 template <class T>
 using GlobalOwner = std::unique_ptr<T, Release<&GlobalFree>>;
+
+// Runs its function when the scope ends, on every path out of it.
+template <class F>
+class ScopeExit {
+ public:
+  explicit ScopeExit(F f) : f_(std::move(f)) {}
+  ~ScopeExit() { f_(); }
+  ScopeExit(const ScopeExit&) = delete;
+  ScopeExit& operator=(const ScopeExit&) = delete;
+
+ private:
+  F f_;
+};
 
 using WideOwner = std::unique_ptr<WCHAR[]>;
 using NarrowOwner = std::unique_ptr<char[]>;

@@ -15,27 +15,20 @@ constexpr DWORD kNameCapacity = 256;
 }  // namespace
 
 int WinSecurity::getGroupList(char** out) {
-  int result = 0;
+  // Every path ends the logon and the impersonation; after a failed logon nothing is held, and
+  // logging off without a token calls nothing.
+  const common::ScopeExit logOff([this] { logOffVelUser(); });
   if (wUser) {
     const int logon = logOnVelUser();
-    if (logon != 1) return logon;  // nothing is held, so there is nothing to log off
+    if (logon != 1) return logon;
     // A refused impersonation leaves the primary token in place; its groups are listed instead.
     impersonateUse();
   }
-  // From here on every path must end the logon and the impersonation.
-  struct LogOff {
-    WinSecurity* self;
-    ~LogOff() { self->logOffVelUser(); }
-  } logOff{this};
-
-  if (token != INVALID_HANDLE_VALUE) {
-    BufferList list;
-    if (getGroupsForUser(list) == 1) {
-      *out = list.createMemBlock();
-      result = 1;
-    }
-  }
-  return result;
+  if (token == INVALID_HANDLE_VALUE) return 0;
+  BufferList list;
+  if (getGroupsForUser(list) != 1) return 0;
+  *out = list.createMemBlock();
+  return 1;
 }
 
 int WinSecurity::getGroupsForUser(BufferList& list) {
@@ -47,12 +40,13 @@ int WinSecurity::getGroupsForUser(BufferList& list) {
     recordError("WinSecurity::getGroupsForUser", "GetTokenInformation", lastErrorNumber);
     return 0;
   }
+  // Not tested: a failed allocation shows as the read below failing ("GetTokenInformation2").
   common::GlobalOwner<void> buffer(GlobalAlloc(GMEM_FIXED, needed));
 
   if (!GetTokenInformation(token, TokenGroups, buffer.get(), needed, &needed)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
+    const DWORD error = GetLastError();
     buffer.reset();
-    recordError("WinSecurity::getGroupsForUser", "GetTokenInformation2", lastErrorNumber);
+    recordFailure("WinSecurity::getGroupsForUser", "GetTokenInformation2", error);
     return 0;
   }
 
@@ -68,11 +62,9 @@ int WinSecurity::getGroupsForUser(BufferList& list) {
     DWORD domainLength = kNameCapacity;
     SID_NAME_USE use;
     if (!LookupAccountSidW(nullptr, entries[i].Sid, name, &nameLength, domainName, &domainLength, &use)) {
-      const int error = static_cast<int>(GetLastError());
+      const DWORD error = GetLastError();
       // SIDs without a name, such as the logon SID, are not worth a record.
-      if (error == ERROR_NONE_MAPPED) continue;
-      lastErrorNumber = error;
-      recordError("WinSecurity::getGroupsForUser", "LookupAccountSid", lastErrorNumber);
+      if (error != ERROR_NONE_MAPPED) recordFailure("WinSecurity::getGroupsForUser", "LookupAccountSid", error);
       continue;
     }
 

@@ -41,8 +41,7 @@ int WinSecurity::getMachineInfo(BufferList& list, int which) {
   const NetApiOwner info(raw);  // released even when the call failed but handed something out
   if (status != 0) {
     // The workstation service returns its error; the thread's last error plays no part.
-    lastErrorNumber = static_cast<int>(status);
-    recordError("WinSecurity::getMachineInfo", "NetWkstaGetInfo()", lastErrorNumber);
+    recordFailure("WinSecurity::getMachineInfo", "NetWkstaGetInfo()", status);
     return -1;
   }
   const auto* wksta = reinterpret_cast<const WKSTA_INFO_100*>(raw);
@@ -64,8 +63,7 @@ int WinSecurity::isWorkgroup() {
   LSA_HANDLE handle = nullptr;
   NTSTATUS status = LsaOpenPolicy(nullptr, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &handle);
   if (status != 0) {
-    lastErrorNumber = static_cast<int>(LsaNtStatusToWinError(status));
-    recordError("isWorkgroup", "LsaOpenPolicy", lastErrorNumber);
+    recordFailure("isWorkgroup", "LsaOpenPolicy", LsaNtStatusToWinError(status));
     return 0;
   }
   const LsaPolicyOwner policy(handle);
@@ -74,8 +72,7 @@ int WinSecurity::isWorkgroup() {
   PVOID buffer = nullptr;
   status = LsaQueryInformationPolicy(policy.get(), PolicyPrimaryDomainInformation, &buffer);
   if (status != 0) {
-    lastErrorNumber = static_cast<int>(LsaNtStatusToWinError(status));
-    recordError("isWorkgroup", "LsaQueryInformationPolicy", lastErrorNumber);
+    recordFailure("isWorkgroup", "LsaQueryInformationPolicy", LsaNtStatusToWinError(status));
   } else {
     const LsaMemoryOwner info(buffer);
     // Only a domain member has a primary domain SID.

@@ -33,10 +33,9 @@ WinSecurity::~WinSecurity() {
 }
 
 int WinSecurity::validateUser() {
-  int result = 0;
-  if (wUser && logOnVelUser() == 1) result = impersonateUse();
-  logOffVelUser();
-  return result;
+  const common::ScopeExit logOff([this] { logOffVelUser(); });
+  if (wUser && logOnVelUser() == 1) return impersonateUse();
+  return 0;
 }
 
 int WinSecurity::getLastErrorNumber() { return lastErrorNumber; }
@@ -48,49 +47,51 @@ void WinSecurity::freeMemblk(char* block) { delete[] block; }
 int WinSecurity::logOnVelUser() {
   if (LogonUserW(wUser, wDomain, wPassword, LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT, &token))
     return 1;
-  lastErrorNumber = static_cast<int>(GetLastError());
+  const DWORD error = GetLastError();
   token = nullptr;  // only defined on success
-  recordError("WinSecurity::logOnVelUser", "LogonUser", lastErrorNumber);
+  recordFailure("WinSecurity::logOnVelUser", "LogonUser", error);
   return 0;
 }
 
 int WinSecurity::impersonateUse() {
   if (!ImpersonateLoggedOnUser(token)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("WinSecurity::impersonateUse", "ImpersonateLoggedOnUser", lastErrorNumber);
+    recordFailure("WinSecurity::impersonateUse", "ImpersonateLoggedOnUser", GetLastError());
     return 0;
   }
   if (token == INVALID_HANDLE_VALUE) {
+    // Recorded with the stored number as it stands, stale or 0: the crawler relies on this record.
     recordError("WinSecurity::impersonateUse", "ImpersonateLoggedOnUser", lastErrorNumber);
     return 0;
   }
   CloseHandle(token);
   token = nullptr;
   if (OpenThreadToken(GetCurrentThread(), TOKEN_ALL_ACCESS, TRUE, &token)) return 1;
-  lastErrorNumber = static_cast<int>(GetLastError());
+  const DWORD error = GetLastError();
   token = nullptr;
   // Without a token logOffVelUser does nothing, so revert here: the next request must never run
   // as this user.
   RevertToSelf();
-  recordError("WinSecurity::impersonateUse", "OpenThreadToken", lastErrorNumber);
+  recordFailure("WinSecurity::impersonateUse", "OpenThreadToken", error);
   return 0;
 }
 
 void WinSecurity::logOffVelUser() {
   if (!token) {
-    token = nullptr;
+    token = nullptr;  // already null: every path leaves the field null, this one says so too
     return;
   }
-  if (!RevertToSelf()) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("WinSecurity::logOffVelUser", "RevertToSelf()", lastErrorNumber);
-  }
+  if (!RevertToSelf()) recordFailure("WinSecurity::logOffVelUser", "RevertToSelf()", GetLastError());
   if (token != INVALID_HANDLE_VALUE) CloseHandle(token);
   token = nullptr;
 }
 
 char* WinSecurity::recordError(const char* context, const char* call, int number) {
   return common::recordError(&lastErrorBlock, context, call, number);
+}
+
+void WinSecurity::recordFailure(const char* context, const char* call, DWORD number) {
+  lastErrorNumber = static_cast<int>(number);
+  recordError(context, call, lastErrorNumber);
 }
 
 WCHAR* WinSecurity::utf8ToWide(const char* input, WCHAR** out) { return *out = common::utf8ToWide(input); }

@@ -27,8 +27,7 @@ int WinSecurity::isNTFS(const char* path) {
   common::WideOwner widePathOwner(utf8ToWide(path, &widePath));
   DWORD flags = 0;
   if (!GetVolumeInformationW(widePath, nullptr, 0, nullptr, nullptr, &flags, fileSystem, kFileSystemCapacity)) {
-    lastErrorNumber = static_cast<int>(GetLastError());
-    recordError("WinSecurity::isNTFS", "GetVolumeInformation", lastErrorNumber);
+    recordFailure("WinSecurity::isNTFS", "GetVolumeInformation", GetLastError());
   } else {
     // Another file system is an answer, not a failure: nothing is recorded.
     result = isNtfsName(fileSystem) ? 1 : 0;

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "MessageHandler.h"
-#include "SecureZero.h"
+#include "security/SecureZero.h"
 #include "network/NetConnection.h"
 #include "security/WinSecurity.h"
 #include "support.h"

@@ -189,7 +189,7 @@ HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_ca
 
 BOOL WINAPI CloseHandle(HANDLE handle) {
   uint32_t error;
-  if (enter("CloseHandle", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -208,7 +208,7 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
 
 HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
   uint32_t error;
-  if (enter("LocalAlloc", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return nullptr;
   }
@@ -219,7 +219,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
 
 HLOCAL WINAPI LocalFree(HLOCAL mem) {
   uint32_t error;
-  if (enter("LocalFree", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return mem;
   }
@@ -233,7 +233,7 @@ HLOCAL WINAPI LocalFree(HLOCAL mem) {
 
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
   uint32_t error;
-  if (enter("GlobalAlloc", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return nullptr;
   }
@@ -244,7 +244,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes) {
 
 HGLOBAL WINAPI GlobalFree(HGLOBAL mem) {
   uint32_t error;
-  if (enter("GlobalFree", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return mem;
   }

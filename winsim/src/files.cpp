@@ -42,7 +42,7 @@ extern "C" {
 BOOL WINAPI GetFileSecurityA(LPCSTR fileName, SECURITY_INFORMATION requested, PSECURITY_DESCRIPTOR descriptor,
                              DWORD length, LPDWORD needed) {
   uint32_t error;
-  if (enter("GetFileSecurityA", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -80,7 +80,7 @@ DWORD WINAPI GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType
                                    PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
                                    PSECURITY_DESCRIPTOR* descriptor) {
   uint32_t error;
-  if (enter("GetNamedSecurityInfoW", &error)) return error;
+  if (enter(__func__, &error)) return error;
   if (!objectName || objectType != SE_FILE_OBJECT) return ERROR_INVALID_PARAMETER;
   // The part pointers point into the descriptor, so asking for any needs the descriptor too.
   if (!descriptor && (owner || group || dacl || sacl)) return ERROR_INVALID_PARAMETER;
@@ -105,7 +105,7 @@ DWORD WINAPI GetNamedSecurityInfoW(LPCWSTR objectName, SE_OBJECT_TYPE objectType
 
 BOOL WINAPI GetAclInformation(PACL acl, LPVOID info, DWORD length, ACL_INFORMATION_CLASS infoClass) {
   uint32_t error;
-  if (enter("GetAclInformation", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -141,7 +141,7 @@ BOOL WINAPI GetAclInformation(PACL acl, LPVOID info, DWORD length, ACL_INFORMATI
 
 BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID* ace) {
   uint32_t error;
-  if (enter("GetAce", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -164,7 +164,7 @@ BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID* ace) {
 
 void WINAPI MapGenericMask(PDWORD accessMask, PGENERIC_MAPPING mapping) {
   uint32_t error;
-  enter("MapGenericMask", &error);  // cannot fail: a fault only shows in the call log
+  enter(__func__, &error);  // cannot fail: a fault only shows in the call log
   if (!accessMask || !mapping) return;
   DWORD mask = *accessMask;
   if (mask & GENERIC_READ) mask |= mapping->GenericRead;
@@ -178,7 +178,7 @@ BOOL WINAPI AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE clientToken, DWO
                         PGENERIC_MAPPING mapping, PPRIVILEGE_SET privilegeSet, LPDWORD privilegeSetLength,
                         LPDWORD grantedAccess, LPBOOL accessStatus) {
   uint32_t error;
-  if (enter("AccessCheck", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }

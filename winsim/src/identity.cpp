@@ -48,7 +48,7 @@ extern "C" {
 
 NET_API_STATUS WINAPI NetWkstaGetInfo(LMSTR serverName, DWORD level, LPBYTE* buffer) {
   uint32_t error;
-  if (enter("NetWkstaGetInfo", &error)) return error;
+  if (enter(__func__, &error)) return error;
   // No other machine is on this network.
   if (serverName && !isLocal(fromWide(serverName))) return ERROR_BAD_NETPATH;
   if (level != 100) return ERROR_INVALID_LEVEL;
@@ -80,7 +80,7 @@ NET_API_STATUS WINAPI NetWkstaGetInfo(LMSTR serverName, DWORD level, LPBYTE* buf
 
 NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer) {
   uint32_t error;
-  if (enter("NetApiBufferFree", &error)) return error;
+  if (enter(__func__, &error)) return error;
   if (!buffer) return NERR_Success;
   return release(state().netApi, buffer) ? NERR_Success : ERROR_INVALID_PARAMETER;
 }
@@ -88,7 +88,7 @@ NET_API_STATUS WINAPI NetApiBufferFree(LPVOID buffer) {
 NTSTATUS NTAPI LsaOpenPolicy(PLSA_UNICODE_STRING systemName, PLSA_OBJECT_ATTRIBUTES attributes,
                              ACCESS_MASK desiredAccess, PLSA_HANDLE policy) {
   uint32_t error;
-  if (enter("LsaOpenPolicy", &error)) return status(error);
+  if (enter(__func__, &error)) return status(error);
   if (!attributes || !policy) return kStatusInvalidParameter;
   if (systemName && systemName->Buffer && systemName->Length > 0) {
     std::u16string name(systemName->Buffer, systemName->Length / sizeof(WCHAR));
@@ -104,7 +104,7 @@ NTSTATUS NTAPI LsaOpenPolicy(PLSA_UNICODE_STRING systemName, PLSA_OBJECT_ATTRIBU
 
 NTSTATUS NTAPI LsaQueryInformationPolicy(LSA_HANDLE policy, POLICY_INFORMATION_CLASS infoClass, PVOID* buffer) {
   uint32_t error;
-  if (enter("LsaQueryInformationPolicy", &error)) return status(error);
+  if (enter(__func__, &error)) return status(error);
   State& s = state();
   Lock lock(s.mutex);
   HandleObject* object = findHandle(policy);
@@ -144,14 +144,14 @@ NTSTATUS NTAPI LsaQueryInformationPolicy(LSA_HANDLE policy, POLICY_INFORMATION_C
 
 NTSTATUS NTAPI LsaFreeMemory(PVOID buffer) {
   uint32_t error;
-  if (enter("LsaFreeMemory", &error)) return status(error);
+  if (enter(__func__, &error)) return status(error);
   if (!buffer) return kStatusSuccess;
   return release(state().lsa, buffer) ? kStatusSuccess : kStatusUnsuccessful;
 }
 
 NTSTATUS NTAPI LsaClose(LSA_HANDLE handle) {
   uint32_t error;
-  if (enter("LsaClose", &error)) return status(error);
+  if (enter(__func__, &error)) return status(error);
   State& s = state();
   Lock lock(s.mutex);
   const auto key = reinterpret_cast<uintptr_t>(handle);
@@ -164,7 +164,7 @@ NTSTATUS NTAPI LsaClose(LSA_HANDLE handle) {
 
 ULONG NTAPI LsaNtStatusToWinError(NTSTATUS ntStatus) {
   uint32_t error;
-  if (enter("LsaNtStatusToWinError", &error)) return error;
+  if (enter(__func__, &error)) return error;
   struct Mapping {
     uint32_t status;
     ULONG win32;

@@ -27,7 +27,7 @@ extern "C" DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messag
   (void)source;
   (void)arguments;
   uint32_t error;
-  if (enter("FormatMessageW", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return 0;
   }

@@ -192,7 +192,7 @@ using namespace winsim::detail;
 extern "C" BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameSize,
                                          LPWSTR domain, LPDWORD domainSize, PSID_NAME_USE use) {
   uint32_t error;
-  if (enter("LookupAccountSidW", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }

@@ -68,7 +68,8 @@ struct State {
 State& state();
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-// Records the call and counts it; true (with *error set) when an injected fault fires for it.
+// Records the call and counts it; true (with *error set) when an injected fault fires for it. Each
+// entry point passes __func__, so a fault and a log line name the function as it is spelt.
 bool enter(const char* call, uint32_t* error);
 
 // The calling thread's impersonation token, or null.

@@ -237,7 +237,7 @@ extern "C" {
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int multiByteCount, LPWSTR wide,
                                int wideCount) {
   uint32_t error;
-  if (enter("MultiByteToWideChar", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return 0;
   }
@@ -287,7 +287,7 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCCH multiByte, int 
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wide, int wideCount, LPSTR multiByte,
                                int multiByteCount, LPCCH defaultChar, LPBOOL usedDefaultChar) {
   uint32_t error;
-  if (enter("WideCharToMultiByte", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return 0;
   }

@@ -48,7 +48,7 @@ extern "C" {
 BOOL WINAPI LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD logonType, DWORD logonProvider,
                        PHANDLE token) {
   uint32_t error;
-  bool fault = enter("LogonUserW", &error);
+  bool fault = enter(__func__, &error);
   State& s = state();
   Lock lock(s.mutex);
   s.lastLogon = LogonArgs{optionalWide(user), optionalWide(domain), optionalWide(password)};
@@ -90,7 +90,7 @@ BOOL WINAPI LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password, DWORD log
 
 BOOL WINAPI ImpersonateLoggedOnUser(HANDLE token) {
   uint32_t error;
-  if (enter("ImpersonateLoggedOnUser", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -110,7 +110,7 @@ BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL openAsSelf,
   (void)desiredAccess;
   (void)openAsSelf;
   uint32_t error;
-  if (enter("OpenThreadToken", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -134,7 +134,7 @@ BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL openAsSelf,
 
 BOOL WINAPI RevertToSelf(void) {
   uint32_t error;
-  if (enter("RevertToSelf", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -145,7 +145,7 @@ BOOL WINAPI RevertToSelf(void) {
 BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info, DWORD infoLength,
                                 PDWORD returnLength) {
   uint32_t error;
-  if (enter("GetTokenInformation", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }

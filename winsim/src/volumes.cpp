@@ -128,7 +128,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR root, LPWSTR volumeName, DWORD volumeN
                                   LPDWORD maxComponentLength, LPDWORD fileSystemFlagsOut, LPWSTR fileSystemName,
                                   DWORD fileSystemNameSize) {
   uint32_t error;
-  if (enter("GetVolumeInformationW", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return FALSE;
   }
@@ -167,7 +167,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR root, LPWSTR volumeName, DWORD volumeN
 UINT WINAPI GetDriveTypeW(LPCWSTR root) {
   uint32_t error;
   // The call has no failure return: an injected fault shows as an unknown drive.
-  if (enter("GetDriveTypeW", &error)) {
+  if (enter(__func__, &error)) {
     SetLastError(error);
     return DRIVE_UNKNOWN;
   }

@@ -62,7 +62,7 @@ extern "C" {
 
 DWORD WINAPI WNetAddConnection2W(LPNETRESOURCEW netResource, LPCWSTR password, LPCWSTR userName, DWORD flags) {
   uint32_t error;
-  const bool fault = enter("WNetAddConnection2W", &error);
+  const bool fault = enter(__func__, &error);
   State& s = state();
   Lock lock(s.mutex);
   ConnectArgs args;
@@ -114,7 +114,7 @@ DWORD WINAPI WNetCancelConnection2W(LPCWSTR name, DWORD flags, BOOL force) {
   (void)flags;  // there is no profile to update
   (void)force;  // nothing is ever open on a simulated connection
   uint32_t error;
-  if (enter("WNetCancelConnection2W", &error)) return fail(error);
+  if (enter(__func__, &error)) return fail(error);
   if (!name) return fail(ERROR_INVALID_PARAMETER);
   State& s = state();
   Lock lock(s.mutex);

@@ -1,5 +1,6 @@
 // Zeroing that the optimiser may not drop even though the memory is released right after: request
-// bodies and parameter values carry passwords, which must not outlive the request in freed memory.
+// bodies, parameter values and the library's credential copies carry passwords, which must not
+// outlive the request in freed memory.
 #pragma once
 
 #include <cstddef>
