@@ -143,7 +143,16 @@ Run spawnAndServe(std::vector<std::string> args, std::vector<std::string> enviro
   posix_spawn_file_actions_adddup2(&actions, err.fd[1], 2);
   pid_t pid = -1;
   // A wrapper may be named without its folder; morvik itself always comes with its path.
-  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+  // The child starts with SIGPIPE as a crawler's child would, not ignored as here.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     // Under Wine this is the "Wine is missing" case: a failure, never a skip.
@@ -275,19 +284,21 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
   return runMorvik(input, machineJson, Pause{});
 }
 
-Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause) {
+std::vector<std::string> morvikCommand() {
+  if (underWine()) return {env("MORVIK_WINE"), env("MORVIK_EXE")};
   std::vector<std::string> args;
-  if (underWine()) {
-    args = {env("MORVIK_WINE"), env("MORVIK_EXE")};
-  } else {
-    // MORVIK_WRAPPER (words split at spaces) goes in front of the native command line, so that a
-    // checker such as valgrind runs every morvik the tests start.
-    if (const char* wrapper = env("MORVIK_WRAPPER")) {
-      std::istringstream words(wrapper);
-      for (std::string word; words >> word;) args.push_back(word);
-    }
-    args.push_back(MORVIK_NATIVE_EXE);
+  // MORVIK_WRAPPER (words split at spaces) goes in front of the native command line, so that a
+  // checker such as valgrind runs every morvik the tests start.
+  if (const char* wrapper = env("MORVIK_WRAPPER")) {
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) args.push_back(word);
   }
+  args.push_back(MORVIK_NATIVE_EXE);
+  return args;
+}
+
+Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause) {
+  const std::vector<std::string> args = morvikCommand();
 
   // The child gets the test's environment; natively WINSIM_MACHINE names this run's machine file
   // or is removed, so that no machine leaks in from outside.

@@ -55,6 +55,10 @@ struct Pause {
 };
 Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause);
 
+// The command line that starts morvik: the native build (behind MORVIK_WRAPPER, if set), or
+// morvik.exe under Wine.
+std::vector<std::string> morvikCommand();
+
 // Runs another program (args[0] with its path, or found on PATH) with the test's environment and
 // `input` on its standard input, under the same time limit.
 Run runProgram(const std::vector<std::string>& args, const std::string& input = "");

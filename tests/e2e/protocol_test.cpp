@@ -128,6 +128,18 @@ TEST(Protocol, ABatchLargerThanThePipesIsAnsweredWhole) {
   expectReplyTo(replies.back(), kRequests - 1, 1 - kRequests);
 }
 
+TEST(Protocol, APeerThatClosesTheReplyPipeLeavesTheEndToTheNextRead) {
+  // Windows has no SIGPIPE: a reply written after the peer closed its end of the pipe fails, and
+  // the loop goes on until its input ends. `true` closes the reading end at once; the replies are
+  // far more than a pipe holds, so writes fail whatever the timing.
+  std::string input;
+  for (int32_t i = 0; i < 5000; ++i) input += ntfsRequest(i);
+  std::vector<std::string> args{"/bin/bash", "-c", "\"$@\" | true; exit \"${PIPESTATUS[0]}\"", "morvik"};
+  for (const std::string& word : e2e::morvikCommand()) args.push_back(word);
+  const e2e::Run run = e2e::runProgram(args, input);
+  EXPECT_EQ(run.status, 0) << "morvik's exit status (141: ended by SIGPIPE): " << run.err;
+}
+
 TEST(Protocol, MappedDriveTestOnALocalDiskIsAPlainNo) {
   const e2e::Run run = runMorvik(request(10, {{"filepath", "C:\\"}, {"user", "x"}, {"password", "y"}}));
   const auto replies = e2e::parseReplies(run.out);

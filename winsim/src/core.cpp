@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <csignal>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -269,6 +270,10 @@ int _read(int fd, void* buffer, unsigned int count) {
 }
 
 int _write(int fd, const void* buffer, unsigned int count) {
+  // Windows has no SIGPIPE: a write to a pipe whose reader has gone fails, and the writer goes on.
+  // Here the signal is ignored from the first write on, so the same write fails with EPIPE.
+  static const bool kNoBrokenPipeSignal = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+  (void)kNoBrokenPipeSignal;
   return retried(count, [&] { return write(fd, buffer, count); });
 }
 
