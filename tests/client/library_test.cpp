@@ -68,12 +68,7 @@ std::string printfBytes(const std::string& bytes) {
 }
 
 std::string replyHeader(int32_t result, int32_t bodyLength, int32_t type = morvik::kReply, int32_t command = 1) {
-  morvik::Header h;
-  h.messageType = type;
-  h.command = command;
-  h.result = result;
-  h.bodyLength = bodyLength;
-  return morvik::encodeHeader(h);
+  return morvik::encodeHeader({type, command, result, bodyLength, 2, 1});
 }
 
 }  // namespace

@@ -225,13 +225,7 @@ std::string request(int32_t command, const Params& params, int32_t messageType, 
 
 std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId,
                        int32_t receiverId, const std::string& body) {
-  morvik::Header header;
-  header.messageType = messageType;
-  header.command = command;
-  header.bodyLength = bodyLength;
-  header.senderId = senderId;
-  header.receiverId = receiverId;
-  return morvik::encodeHeader(header) + body;
+  return morvik::encodeHeader({messageType, command, 0, bodyLength, senderId, receiverId}) + body;
 }
 
 bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }

@@ -535,30 +535,15 @@ TEST_F(Hygiene, LibraryOperationsLeaveNoPasswordInFreedMemory) {
 // The request loop, in-process over memory streams: requests carrying passwords for every
 // credential command, and the hostile shapes a peer can send them in.
 TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
-  auto put = [](std::string& out, int32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((static_cast<uint32_t>(v) >> shift) & 0xFF));
-  };
   auto message = [&](int32_t command, const std::string& body, int32_t announced = -1) {
-    std::string m;
-    put(m, 1);
-    put(m, command);
-    put(m, 0);
-    put(m, announced < 0 ? static_cast<int32_t>(body.size()) : announced);
-    put(m, 7);
-    put(m, 9);
-    m.append(8, '\0');
-    return m + body;
+    return testsupport::header(1, command, announced < 0 ? static_cast<int32_t>(body.size()) : announced, 7, 9) +
+           body;
   };
-  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  using Pairs = morvik::Params;
+  // A count other than the pairs' own, when given, is written over the honest one.
   auto body = [&](const Pairs& pairs, int32_t count = -1) {
-    std::string b;
-    put(b, count < 0 ? static_cast<int32_t>(pairs.size()) : count);
-    for (const auto& [k, v] : pairs) {
-      put(b, static_cast<int32_t>(k.size()));
-      b += k;
-      put(b, static_cast<int32_t>(v.size()));
-      b += v;
-    }
+    std::string b = morvik::encodeBody(pairs);
+    if (count >= 0) b.replace(0, 4, testsupport::le(count));
     return b;
   };
 
@@ -633,13 +618,7 @@ TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
       // Every answered request got its reply with the result it should have, and no reply carries the
       // secret.
       std::vector<int32_t> got;
-      for (size_t at = 0; at + 32 <= replies.size();) {
-        int32_t result, length;
-        std::memcpy(&result, replies.data() + at + 8, 4);
-        std::memcpy(&length, replies.data() + at + 12, 4);
-        got.push_back(result);
-        at += 32 + static_cast<size_t>(length);
-      }
+      for (const morvik::Reply& r : testsupport::replies(replies)) got.push_back(r.result);
       EXPECT_EQ(got, results);
       for (const std::string& form : hygiene::forms(password)) EXPECT_EQ(replies.find(form), std::string::npos);
       testsupport::expectClean();

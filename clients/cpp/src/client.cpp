@@ -137,7 +137,17 @@ void Client::exchange(long chunks, const std::function<std::string(long)>& chunk
 }
 
 std::optional<Reply> Client::request(int32_t command, const Params& params) {
-  std::vector<std::optional<Reply>> replies = requestAll({Request{command, params}});
+  std::vector<Request> one(1);
+  one[0].command = command;
+  one[0].params = params;
+  // The copy may hold a password: wiped on every way out.
+  struct Wipe {
+    Params& params;
+    ~Wipe() {
+      for (auto& kv : params) wipe(kv.second);
+    }
+  } wiped{one[0].params};
+  std::vector<std::optional<Reply>> replies = requestAll(one);
   return std::move(replies.front());
 }
 

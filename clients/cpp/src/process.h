@@ -13,14 +13,6 @@
 
 namespace morvik {
 
-// Zeroing the optimiser may not drop although the memory is freed right after: request bytes hold
-// passwords.
-inline void wipe(std::string& s) {
-  if (s.empty()) return;
-  std::memset(&s[0], 0, s.size());
-  __asm__ __volatile__("" : : "r"(s.data()) : "memory");
-}
-
 using Clock = std::chrono::steady_clock;
 
 struct Client::Process {

@@ -71,16 +71,22 @@ class PosixProcess : public Client::Process {
     return true;
   }
 
+  // Our end is non-blocking: a read that finds bytes costs no poll, and one that finds none waits
+  // in poll, which bounds the wait.
   long readSome(char* into, std::size_t size, Clock::time_point deadline) override {
     for (;;) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      pollfd fd{out_, POLLIN, 0};
-      const int ready = poll(&fd, 1, left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0);
-      if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) return -1;
       const ssize_t n = ::read(out_, into, size);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-      return n < 0 ? 0 : static_cast<long>(n);
+      if (n >= 0) return static_cast<long>(n);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+      for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return -1;
+        pollfd fd{out_, POLLIN, 0};
+        const int ready = poll(&fd, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        if (ready > 0) break;
+        if (ready < 0 && errno != EINTR) return 0;
+      }
     }
   }
 
@@ -164,7 +170,9 @@ std::unique_ptr<Client::Process> Client::Process::start(const std::vector<std::s
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0)
     throw Error(Error::Kind::Start, "cannot start the server " + argv[0] + ": " + std::strerror(spawned));
-  return std::make_unique<PosixProcess>(pid, in.take(1), out.take(0));
+  const int output = out.take(0);
+  fcntl(output, F_SETFL, fcntl(output, F_GETFL) | O_NONBLOCK);
+  return std::make_unique<PosixProcess>(pid, in.take(1), output);
 }
 
 std::vector<std::string> Client::currentEnvironment() {

@@ -5,6 +5,13 @@
 
 namespace morvik {
 
+void wipe(std::string& s) {
+  if (s.empty()) return;
+  std::memset(&s[0], 0, s.size());
+  // Claims to read the memory, so the stores above are not dead to the optimiser.
+  __asm__ __volatile__("" : : "r"(s.data()) : "memory");
+}
+
 void appendInt32(std::string& out, int32_t value) {
   const auto v = static_cast<uint32_t>(value);
   const char bytes[4] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
@@ -56,8 +63,7 @@ std::string encodeRequest(int32_t command, const Params& params, int32_t message
   out += encodeHeader(h);
   out += body;
   // The body may hold a password; the caller wipes the message, this copy is ours to wipe.
-  std::memset(body.data(), 0, body.size());
-  __asm__ __volatile__("" : : "r"(body.data()) : "memory");
+  wipe(body);
   return out;
 }
 
@@ -176,7 +182,7 @@ void ReplyReader::append(const char* data, std::size_t size) {
   buffer_.append(data, size);
 }
 
-bool ReplyReader::next(Header& header, std::string& body) {
+bool ReplyReader::next(Header& header, std::string& body, std::string* whole) {
   if (buffer_.size() - at_ < kHeaderSize) return false;
   const Header h = decodeHeader(buffer_.data() + at_);
   if (h.bodyLength < 0 || h.bodyLength > kMaxReplyBody)
@@ -184,6 +190,7 @@ bool ReplyReader::next(Header& header, std::string& body) {
   if (buffer_.size() - at_ - kHeaderSize < static_cast<std::size_t>(h.bodyLength)) return false;
   header = h;
   body.assign(buffer_, at_ + kHeaderSize, static_cast<std::size_t>(h.bodyLength));
+  if (whole) whole->assign(buffer_, at_, kHeaderSize + static_cast<std::size_t>(h.bodyLength));
   at_ += kHeaderSize + static_cast<std::size_t>(h.bodyLength);
   return true;
 }

@@ -42,6 +42,10 @@ struct Header {
 // Whether the server answers this command at all: only 1 to 10 get a reply.
 inline bool answered(int32_t command) { return command >= 1 && command <= 10; }
 
+// Zeroes the bytes of `s` in a way the optimiser keeps, for a password or a request that held
+// one; the size stays.
+void wipe(std::string& s);
+
 // --- encoding ------------------------------------------------------------------------------------
 
 // Appends a 32-bit integer as the wire writes it: four little-endian bytes.
@@ -120,8 +124,9 @@ class ReplyReader {
  public:
   void append(const char* data, std::size_t size);
   // Takes the next whole message; false when none is whole yet. Throws Error(Malformed) for a body
-  // length outside 0 to kMaxReplyBody.
-  bool next(Header& header, std::string& body);
+  // length outside 0 to kMaxReplyBody. `whole`, when given, gets the message's bytes as they came,
+  // reserved header bytes included.
+  bool next(Header& header, std::string& body, std::string* whole = nullptr);
   // Bytes held that make no whole message yet.
   std::size_t pending() const { return buffer_.size() - at_; }
 
