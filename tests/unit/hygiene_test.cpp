@@ -627,3 +627,54 @@ TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
 }
 
 }  // namespace
+
+// The client library: the request it encodes, the copies its typed and pipelined calls make of
+// the parameters, and its ways out of a failed call, against a server that answers from a file.
+TEST_F(Hygiene, ClientLeavesNoPasswordInFreedMemory) {
+  const std::string yes = morvik::encodeHeader({morvik::kReply, 1, 1, 0, 2, 1});
+  const std::string refused = morvik::encodeHeader({morvik::kReply, 1, 0, 0, 2, 1});
+  std::string record = morvik::encodeBody({{"WinSecurity::logOnVelUser", "LogonUser"}, {"1326", "refused\r\n"}});
+  record.replace(0, 4, testsupport::le(4));  // four strings, not two pairs
+  const std::string failed = morvik::encodeHeader({morvik::kReply, 1, 0, static_cast<int32_t>(record.size()), 2, 1}) + record;
+  auto server = [](const std::string& replies) {
+    if (replies.empty()) return std::vector<std::string>{"/bin/sh", "-c", "exit 0"};
+    const std::string file = testing::TempDir() + "hygiene_client_replies.bin";
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    std::fwrite(replies.data(), 1, replies.size(), f);
+    std::fclose(f);
+    return std::vector<std::string>{"/bin/sh", "-c", "cat '" + file + "'; exec cat >/dev/null"};
+  };
+  for (const std::string& password : {kShort, kLong}) {
+    SCOPED_TRACE(password == kShort ? "short password" : "long password");
+    std::string many;
+    std::vector<morvik::Request> requests;
+    for (int i = 0; i < 300; ++i) {
+      many += i % 2 ? yes : refused;
+      requests.push_back({i % 2 ? 1 : 5, {{"user", "bob"}, {"password", password}, {"filepath", kFile}}});
+    }
+    const struct {
+      const char* name;
+      std::string replies;
+      std::function<void(morvik::Client&)> run;
+    } cases[] = {
+        {"a typed call", yes, [&](morvik::Client& c) { c.validate("bob", password, "CORP"); }},
+        {"a typed call that fails", failed,
+         [&](morvik::Client& c) { EXPECT_THROW(c.validate("bob", password, "CORP"), morvik::CommandFailed); }},
+        {"a raw request", yes, [&](morvik::Client& c) { c.request(5, requests.front().params); }},
+        {"a pipeline through the writer thread", many,
+         [&](morvik::Client& c) { EXPECT_EQ(c.requestAll(requests).size(), requests.size()); }},
+        {"a server that stops before replying", "",
+         [&](morvik::Client& c) { EXPECT_THROW(c.mayRead("bob", password, kFile), morvik::Error); }},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      Findings found;
+      watchFrees(password, &found, [&] {
+        morvik::Client client(server(c.replies));
+        c.run(client);
+      });
+      EXPECT_GT(found.blocksSearched, 0);
+      EXPECT_EQ(found.productHits, 0) << describe(found);
+    }
+  }
+}

@@ -220,6 +220,15 @@ Reply Client::typed(int32_t command, Params params) {
 
 namespace {
 
+// The parameters of a typed call, each copied once into its place: a braced list of pairs would
+// leave temporary copies of the password behind, freed unwiped.
+Params params(std::initializer_list<std::pair<const char*, const std::string*>> items) {
+  Params out;
+  out.reserve(items.size());
+  for (const auto& [key, value] : items) out.emplace_back(key, *value);
+  return out;
+}
+
 [[noreturn]] void unexpected(int32_t command, const Reply& r) {
   throw Error(Error::Kind::Malformed,
               "malformed reply: command " + std::to_string(command) + " does not answer " + describe(r));
@@ -249,29 +258,29 @@ std::vector<std::string> expectList(int32_t command, Reply& r) {
 }  // namespace
 
 void Client::validate(const std::string& user, const std::string& password, const std::string& domain) {
-  expectDone(1, typed(1, {{"user", user}, {"password", password}, {"domain", domain}}));
+  expectDone(1, typed(1, params({{"user", &user}, {"password", &password}, {"domain", &domain}})));
 }
 
 std::vector<std::string> Client::groups(const std::string& user, const std::string& password,
                                         const std::string& domain) {
-  Reply r = typed(2, {{"user", user}, {"password", password}, {"domain", domain}});
+  Reply r = typed(2, params({{"user", &user}, {"password", &password}, {"domain", &domain}}));
   return expectList(2, r);
 }
 
 void Client::connect(const std::string& user, const std::string& password, const std::string& share) {
-  expectDone(3, typed(3, {{"user", user}, {"password", password}, {"filepath", share}}));
+  expectDone(3, typed(3, params({{"user", &user}, {"password", &password}, {"filepath", &share}})));
 }
 
 std::vector<std::string> Client::accessList(const std::string& path) {
-  Reply r = typed(4, {{"filepath", path}});
+  Reply r = typed(4, params({{"filepath", &path}}));
   return expectList(4, r);
 }
 
 bool Client::mayRead(const std::string& user, const std::string& password, const std::string& path) {
-  return expectYesNo(5, typed(5, {{"user", user}, {"password", password}, {"filepath", path}}));
+  return expectYesNo(5, typed(5, params({{"user", &user}, {"password", &password}, {"filepath", &path}})));
 }
 
-bool Client::isNtfs(const std::string& root) { return expectYesNo(6, typed(6, {{"filepath", root}})); }
+bool Client::isNtfs(const std::string& root) { return expectYesNo(6, typed(6, params({{"filepath", &root}}))); }
 
 std::string Client::computerName() { return expectOne(7, typed(7, {})); }
 
@@ -281,8 +290,8 @@ std::optional<std::string> Client::domainName() {
   return expectOne(8, r);
 }
 
-void Client::disconnect(const std::string& share) { expectDone(9, typed(9, {{"filepath", share}})); }
+void Client::disconnect(const std::string& share) { expectDone(9, typed(9, params({{"filepath", &share}}))); }
 
-bool Client::isMapped(const std::string& root) { return expectYesNo(10, typed(10, {{"filepath", root}})); }
+bool Client::isMapped(const std::string& root) { return expectYesNo(10, typed(10, params({{"filepath", &root}}))); }
 
 }  // namespace morvik
