@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,8 +64,8 @@ const Command* findCommand(int number) {
 }
 
 const char* kUsageText =
-    "usage: morvik-client [--server CMD] [--json] COMMAND [options]\n"
-    "       morvik-client [--server CMD] --batch FILE\n"
+    "usage: morvik-client [--server CMD] [--timeout S] [--json] COMMAND [options]\n"
+    "       morvik-client [--server CMD] [--timeout S] --batch FILE\n"
     "commands:\n"
     "  validate --user U [--domain D]            check credentials\n"
     "  groups --user U [--domain D]              list the user's groups\n"
@@ -80,6 +81,7 @@ const char* kUsageText =
     "the password is never taken from the command line: it is prompted for without echo, read from\n"
     "standard input with --password-stdin, or from the variable named by --password-env VAR\n"
     "(MORVIK_PASSWORD when set). --server CMD runs another server, e.g. \"wine64 morvik.exe\".\n"
+    "--timeout SECONDS bounds the wait for each reply (default 30); the server is then killed.\n"
     "exit status: 0 yes/success, 1 no, 2 the command failed, 3 usage or protocol error\n";
 
 [[noreturn]] void usage(const std::string& message) {
@@ -365,6 +367,7 @@ int runBatch(morvik::Client& server, const std::string& file) {
 
 int main(int argc, char** argv) {
   std::string serverCommand, batchFile, user, domain, path;
+  morvik::Options options;
   bool jsonOutput = false, haveDomain = false, havePath = false, haveUser = false;
   int rawNumber = 0;
   bool haveRawNumber = false;
@@ -380,6 +383,13 @@ int main(int argc, char** argv) {
       return args[++i];
     };
     if (a == "--server") serverCommand = value("--server");
+    else if (a == "--timeout") {
+      const std::string n = value("--timeout");
+      char* end = nullptr;
+      const double seconds = std::strtod(n.c_str(), &end);
+      if (n.empty() || *end || !(seconds > 0) || seconds > 86400) usage("--timeout takes seconds, more than 0");
+      options.timeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000 + 0.5));
+    }
     else if (a == "--json") jsonOutput = true;
     else if (a == "--batch") batchFile = value("--batch");
     else if (a == "--user") user = value("--user"), haveUser = true;
@@ -415,7 +425,7 @@ int main(int argc, char** argv) {
   std::optional<morvik::Client> server;
   auto start = [&]() -> morvik::Client& {
     try {
-      server.emplace(serverCommand.empty() ? defaultServer() : serverFromCommandLine(serverCommand));
+      server.emplace(serverCommand.empty() ? defaultServer() : serverFromCommandLine(serverCommand), options);
     } catch (const morvik::Error& e) {
       protocolError(e.what());
     }

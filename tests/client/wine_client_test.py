@@ -66,6 +66,11 @@ cases = [
     (["is-ntfs"], 3, lambda out: True),
     (["--server", "no-such-morvik.exe", "computer-name"], 3, lambda out: True),
 ]
+# A server that never answers (a shell busy in a loop) is killed once the timeout has passed.
+started = time.monotonic()
+code, out, err = run(["--timeout", "1", "--server", "cmd /c for /l %i in (1,1,100000000) do rem", "computer-name"])
+check("--timeout", code == 3 and "within 1000 ms; it was killed" in err and time.monotonic() - started < 60,
+      f"exit {code} after {time.monotonic() - started:.1f} s\n{out}{err}")
 for args, status, judge in cases:
     code, out, err = run(args, env={"MORVIK_PASSWORD": "x"})
     check(" ".join(args), code == status and judge(out), f"exit {code} (want {status})\n{out}{err}")
