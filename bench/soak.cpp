@@ -32,51 +32,31 @@
 #include <utility>
 #include <vector>
 
+#include "morvik/client.h"
+
 extern char** environ;
 
 namespace {
 
-using Params = std::vector<std::pair<std::string, std::string>>;
+using morvik::Params;
 
-void putInt32(std::string& out, int32_t value) {
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-}
-
-int32_t getInt32(const char* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-  return static_cast<int32_t>(v);
-}
-
+// A request with the body given as bytes, which may be malformed within its announced length.
 std::string message(int32_t command, const std::string& body, int32_t senderId) {
-  std::string out;
-  putInt32(out, 1);
-  putInt32(out, command);
-  putInt32(out, 0);
-  putInt32(out, static_cast<int32_t>(body.size()));
-  putInt32(out, senderId);
-  putInt32(out, 1);
-  out.append(8, '\0');
-  return out + body;
+  return morvik::encodeHeader({morvik::kRequest, command, 0, static_cast<int32_t>(body.size()), senderId, 1}) + body;
 }
+
+std::string body(const Params& params) { return morvik::encodeBody(params); }
 
 std::string item(const std::string& s) {
   std::string out;
-  putInt32(out, static_cast<int32_t>(s.size()));
+  morvik::appendInt32(out, static_cast<int32_t>(s.size()));
   return out + s;
-}
-
-std::string body(const Params& params) {
-  std::string out;
-  putInt32(out, static_cast<int32_t>(params.size()));
-  for (const auto& [key, value] : params) out += item(key) + item(value);
-  return out;
 }
 
 // One cycle of the mix and how many of its requests get a reply.
 struct Mix {
   std::string bytes;
+  std::vector<std::string> messages;
   long requests = 0;
   long answered = 0;
   std::map<int, long> perCommand;
@@ -88,7 +68,8 @@ Mix makeMix() {
   Mix mix;
   int32_t sender = 100;
   auto add = [&](int32_t command, const std::string& b) {
-    mix.bytes += message(command, b, sender++);
+    mix.messages.push_back(message(command, b, sender++));
+    mix.bytes += mix.messages.back();
     ++mix.requests;
     if (command >= 1 && command <= 10) {
       ++mix.answered;
@@ -143,21 +124,23 @@ Mix makeMix() {
   // a value length running past the end, a negative key length, a body too short for a count.
   {
     std::string b = body(alice);
-    b.replace(0, 4, std::string("\x09\x00\x00\x00", 4));
+    std::string nine;
+    morvik::appendInt32(nine, 9);
+    b.replace(0, 4, nine);
     add(1, b);
   }
   {
     std::string b;
-    putInt32(b, 1);
+    morvik::appendInt32(b, 1);
     b += item("filepath");
-    putInt32(b, 4000);
+    morvik::appendInt32(b, 4000);
     b += "C:\\";
     add(6, b);
   }
   {
     std::string b;
-    putInt32(b, 2);
-    putInt32(b, -5);
+    morvik::appendInt32(b, 2);
+    morvik::appendInt32(b, -5);
     b += "user";
     add(2, b);
   }
@@ -275,19 +258,15 @@ struct Result {
 Result run(const Plan& plan, const Mix& mix, int results) {
   Result result;
   result.requests = plan.count;
-  std::vector<size_t> offsets;  // where each request of a cycle starts
-  for (size_t at = 0; at < mix.bytes.size();) {
-    offsets.push_back(at);
-    at += 32 + static_cast<size_t>(getInt32(mix.bytes.data() + at + 12));
-  }
   const long cycles = plan.count / mix.requests;
   const long rest = plan.count % mix.requests;
   result.expected = cycles * mix.answered;
+  std::string tail;
   for (long i = 0; i < rest; ++i) {
-    const int32_t command = getInt32(mix.bytes.data() + offsets[static_cast<size_t>(i)] + 4);
-    if (command >= 1 && command <= 10) ++result.expected;
+    const std::string& m = mix.messages[static_cast<size_t>(i)];
+    if (morvik::answered(morvik::decodeHeader(m.data()).command)) ++result.expected;
+    tail += m;
   }
-  const std::string tail = mix.bytes.substr(0, rest ? offsets[static_cast<size_t>(rest)] : 0);
   const int in = plan.toServer[1], out = plan.fromServer[0];
 
   const auto start = std::chrono::steady_clock::now();
@@ -314,54 +293,37 @@ Result run(const Plan& plan, const Mix& mix, int results) {
     close(in);
   });
 
-  // Replies are walked header by header; the bytes of the first cycle's replies are kept, and
-  // every later byte is compared with its counterpart there.
+  // Replies are split by the client library; the bytes of the first cycle's are kept, and every
+  // later reply is compared byte for byte with its counterpart there.
   std::vector<char> buffer(1 << 16);
-  std::string first;
-  bool firstDone = mix.answered == 0;
-  size_t position = 0;  // in `first`, for the bytes after the first cycle
-  char header[32];
-  size_t inHeader = 0, bodyLeft = 0;
-  auto replyEnds = [&] {
-    ++result.replies;
-    inHeader = 0;
-    if (!firstDone && result.replies == mix.answered) firstDone = true;
-  };
-  for (;;) {
-    const ssize_t n = read(out, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    for (ssize_t i = 0; i < n; ++i) {
-      const char byte = buffer[static_cast<size_t>(i)];
-      if (!firstDone) {
-        first.push_back(byte);
-      } else if (result.periodic) {
-        if (byte != first[position]) {
+  std::vector<std::string> first;
+  morvik::ReplyReader reader;
+  morvik::Header header;
+  std::string replyBody, whole;
+  try {
+    for (;;) {
+      const ssize_t n = read(out, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      reader.append(buffer.data(), static_cast<size_t>(n));
+      while (reader.next(header, replyBody, &whole)) {
+        if (static_cast<long>(first.size()) < mix.answered) {
+          first.push_back(whole);
+          result.cycleResults.push_back(header.result);
+        } else if (result.periodic && whole != first[static_cast<size_t>(result.replies % mix.answered)]) {
           result.periodic = false;
           result.firstMismatch = "reply " + std::to_string(result.replies) + " (number " +
                                  std::to_string(result.replies % mix.answered) +
                                  " of its cycle) differs from the first cycle's";
         }
-        if (++position == first.size()) position = 0;
-      }
-      if (inHeader < 32) {
-        header[inHeader++] = byte;
-        if (inHeader == 32) {
-          const int32_t length = getInt32(header + 12);
-          bodyLeft = length > 0 ? static_cast<size_t>(length) : 0;
-          if (bodyLeft == 0) replyEnds();
-        }
-      } else if (--bodyLeft == 0) {
-        replyEnds();
+        ++result.replies;
       }
     }
+  } catch (const morvik::Error& e) {
+    result.firstMismatch = e.what();
+    result.periodic = false;
   }
-  result.wholeReplies = inHeader == 0;
-  // The results of one cycle, in order, to show what the mix really exercises.
-  for (size_t at = 0; first.size() - at >= 32;) {
-    result.cycleResults.push_back(getInt32(first.data() + at + 8));
-    at += 32 + static_cast<size_t>(std::max(0, getInt32(first.data() + at + 12)));
-  }
+  result.wholeReplies = reader.pending() == 0;
   writer.join();
   close(out);
 

@@ -1,21 +1,16 @@
-// Streams N requests of a chosen mix through a server over pipes, writing and reading at once, and
-// reports requests per second (from the first reply on; the start-up before it is shown apart) and
-// the server's peak memory; then does the same against the minimal loop in the same run and prints
-// the ratio.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// Streams N requests of a chosen mix through a server over pipes with the client library's
+// pipeline (writing and reading at once), and reports requests per second (from the first reply on;
+// the start-up before it is shown apart) and the server's peak memory; then does the same against
+// the minimal loop in the same run and prints the ratio.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tools/client_protocol.h"
+#include "morvik/client.h"
 
 namespace {
 
@@ -34,7 +29,7 @@ std::vector<std::string> mixRequests(const std::string& mix) {
     size_t comma = mix.find(',', start);
     if (comma == std::string::npos) comma = mix.size();
     const int command = std::atoi(mix.substr(start, comma - start).c_str());
-    client::Params params;
+    morvik::Params params;
     switch (command) {
       case 1:
       case 2:
@@ -59,88 +54,58 @@ std::vector<std::string> mixRequests(const std::string& mix) {
       default:
         break;
     }
-    out.push_back(client::encodeRequest(command, params));
+    out.push_back(morvik::encodeRequest(command, params));
     start = comma + 1;
   }
   return out;
 }
 
+// The high-water mark of resident memory of a running process, from /proc.
+long peakKiB(long pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// A command line as words at spaces; leading NAME=value words go into the environment, as a shell
+// would take them. No shell runs, so the process measured is the server itself.
+std::vector<std::string> words(const std::string& command, std::vector<std::string>& environment) {
+  environment = morvik::Client::currentEnvironment();
+  std::vector<std::string> argv;
+  std::istringstream in(command);
+  for (std::string word; in >> word;) {
+    const size_t eq = word.find('=');
+    if (argv.empty() && eq != std::string::npos && eq > 0 && word.find('/') > eq)
+      environment.push_back(word);
+    else
+      argv.push_back(word);
+  }
+  return argv;
+}
+
 Result run(const std::string& command, const std::vector<std::string>& mix, long count) {
   Result result;
-  int toServer[2], fromServer[2];
-  if (pipe(toServer) != 0 || pipe(fromServer) != 0) return result;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(toServer[0], 0);
-    dup2(fromServer[1], 1);
-    close(toServer[0]);
-    close(toServer[1]);
-    close(fromServer[0]);
-    close(fromServer[1]);
-    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toServer[0]);
-  close(fromServer[1]);
+  std::vector<std::string> environment;
   const auto start = std::chrono::steady_clock::now();
-  std::thread writer([&] {
-    // Batches of requests per write, as a crawler streaming requests would send them.
-    std::string batch;
-    long sent = 0;
-    while (sent < count) {
-      batch.clear();
-      for (int k = 0; k < 256 && sent < count; ++k, ++sent) batch += mix[static_cast<size_t>(sent) % mix.size()];
-      size_t done = 0;
-      while (done < batch.size()) {
-        const ssize_t n = write(toServer[1], batch.data() + done, batch.size() - done);
-        if (n <= 0) {
-          close(toServer[1]);
-          return;
-        }
-        done += static_cast<size_t>(n);
-      }
-    }
-    close(toServer[1]);
-  });
-  std::vector<char> buffer(1 << 16);
-  long replies = 0;
-  size_t pending = 0;  // bytes of the current reply still to come
-  std::vector<char> header;
-  auto firstReply = start;
-  for (;;) {
-    const ssize_t n = read(fromServer[0], buffer.data(), buffer.size());
-    if (n <= 0) break;
-    // Walk the replies: header, then its body length's worth of bytes.
-    for (ssize_t i = 0; i < n;) {
-      if (pending > 0) {
-        const size_t take = std::min(pending, static_cast<size_t>(n - i));
-        pending -= take;
-        i += static_cast<ssize_t>(take);
-        continue;
-      }
-      header.push_back(buffer[static_cast<size_t>(i++)]);
-      if (header.size() == 32) {
-        int32_t length;
-        std::memcpy(&length, header.data() + 12, 4);
-        pending = static_cast<size_t>(length);
-        header.clear();
-        if (++replies == 1) firstReply = std::chrono::steady_clock::now();
-      }
-    }
+  auto firstReply = start, end = start;
+  try {
+    morvik::Client server(words(command, environment), environment);
+    server.pipeline(mix, count, [&](const morvik::Header&) {
+      if (++result.replies == 1) firstReply = std::chrono::steady_clock::now();
+    });
+    end = std::chrono::steady_clock::now();
+    // Read while the server still waits for input: its peak is all it will have.
+    result.peakKiB = peakKiB(server.pid());
+    result.ok = server.close() == 0;
+  } catch (const morvik::Error& e) {
+    std::fprintf(stderr, "throughput: %s: %s\n", command.c_str(), e.what());
+    end = std::chrono::steady_clock::now();
   }
-  const auto end = std::chrono::steady_clock::now();
-  writer.join();
-  close(fromServer[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
   // Throughput is the running server's: process start-up (a shell, the dynamic loader, winsim's
   // machine file) is paid once per crawl, so it is timed on its own.
   result.startupSeconds = std::chrono::duration<double>(firstReply - start).count();
   result.seconds = std::chrono::duration<double>(end - firstReply).count();
-  result.peakKiB = usage.ru_maxrss;
-  result.replies = replies;
-  result.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   return result;
 }
 
@@ -177,7 +142,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: throughput --server CMD --minimal CMD [--mix 6,10] [-n N] [--repeat R]\n");
     return 3;
   }
-  signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> requests = mixRequests(mix);
   std::printf("mix %s, %ld requests\n", mix.c_str(), count);
   // Alternate the two and keep each one's best run, so that a passing disturbance on the machine

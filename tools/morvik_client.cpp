@@ -1,7 +1,13 @@
 // morvik-client: sends requests to a morvik and prints the replies as a person reads them, or as JSON.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <termios.h>
 #include <unistd.h>
+#endif
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,12 +19,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "client_protocol.h"
+#include "morvik/client.h"
 
 namespace {
 
-using client::Params;
-using client::Reply;
+using morvik::Params;
+using morvik::Reply;
 using nlohmann::json;
 
 enum Exit { kYes = 0, kNo = 1, kFailed = 2, kUsage = 3 };
@@ -58,8 +64,8 @@ const Command* findCommand(int number) {
 }
 
 const char* kUsageText =
-    "usage: morvik-client [--server CMD] [--json] COMMAND [options]\n"
-    "       morvik-client [--server CMD] --batch FILE\n"
+    "usage: morvik-client [--server CMD] [--timeout S] [--json] COMMAND [options]\n"
+    "       morvik-client [--server CMD] [--timeout S] --batch FILE\n"
     "commands:\n"
     "  validate --user U [--domain D]            check credentials\n"
     "  groups --user U [--domain D]              list the user's groups\n"
@@ -75,6 +81,7 @@ const char* kUsageText =
     "the password is never taken from the command line: it is prompted for without echo, read from\n"
     "standard input with --password-stdin, or from the variable named by --password-env VAR\n"
     "(MORVIK_PASSWORD when set). --server CMD runs another server, e.g. \"wine64 morvik.exe\".\n"
+    "--timeout SECONDS bounds the wait for each reply (default 30); the server is then killed.\n"
     "exit status: 0 yes/success, 1 no, 2 the command failed, 3 usage or protocol error\n";
 
 [[noreturn]] void usage(const std::string& message) {
@@ -88,9 +95,48 @@ const char* kUsageText =
   std::exit(kUsage);
 }
 
-std::string readPasswordFromTerminal() {
+#ifdef _WIN32
+// The console's own input, echo off for the line; false when there is no console to ask on.
+bool readPasswordFromConsole(std::string& password) {
+  const HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  DWORD saved = 0;
+  if (!GetConsoleMode(in, &saved)) {
+    CloseHandle(in);
+    return false;
+  }
+  const HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  auto say = [&](const wchar_t* text) {
+    DWORD n = 0;
+    if (out != INVALID_HANDLE_VALUE) WriteConsoleW(out, text, static_cast<DWORD>(wcslen(text)), &n, nullptr);
+  };
+  say(L"password: ");
+  SetConsoleMode(in, (saved | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  std::wstring wide;
+  for (;;) {
+    wchar_t c = 0;
+    DWORD n = 0;
+    if (!ReadConsoleW(in, &c, 1, &n, nullptr) || n == 0 || c == L'\n') break;
+    if (c != L'\r') wide.push_back(c);
+  }
+  SetConsoleMode(in, saved);
+  say(L"\r\n");
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  CloseHandle(in);
+  const int size = static_cast<int>(wide.size());
+  const int n = size ? WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr) : 0;
+  password.assign(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &password[0], n, nullptr, nullptr);
+  std::fill(wide.begin(), wide.end(), L'\0');
+  return true;
+}
+#else
+// The controlling terminal, echo off for the line; false when there is none to ask on.
+bool readPasswordFromConsole(std::string& password) {
   FILE* tty = std::fopen("/dev/tty", "r+");
-  if (!tty) return std::string();
+  if (!tty) return false;
   std::fputs("password: ", tty);
   std::fflush(tty);
   termios saved{};
@@ -100,13 +146,13 @@ std::string readPasswordFromTerminal() {
     quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
     tcsetattr(fileno(tty), TCSAFLUSH, &quiet);
   }
-  std::string password;
   for (int c; (c = std::fgetc(tty)) != EOF && c != '\n';) password.push_back(static_cast<char>(c));
   if (isTerminal) tcsetattr(fileno(tty), TCSAFLUSH, &saved);
   std::fputs("\n", tty);
   std::fclose(tty);
-  return password;
+  return true;
 }
+#endif
 
 struct PasswordSource {
   bool fromStdin = false;
@@ -123,9 +169,9 @@ std::string obtainPassword(const PasswordSource& source) {
   const std::string name = source.envName.empty() ? "MORVIK_PASSWORD" : source.envName;
   if (const char* value = std::getenv(name.c_str())) return value;
   if (!source.envName.empty()) usage("the variable " + source.envName + " is not set");
-  if (!isatty(STDIN_FILENO) && access("/dev/tty", R_OK) != 0)
-    usage("no password: use --password-stdin or --password-env VAR");
-  return readPasswordFromTerminal();
+  std::string password;
+  if (!readPasswordFromConsole(password)) usage("no password: use --password-stdin or --password-env VAR");
+  return password;
 }
 
 // 0 for result 1, 1 for a negative answer, 2 for a failure.
@@ -143,7 +189,7 @@ std::string meaning(const Command* command, const Reply& reply) {
 }
 
 bool isErrorRecord(const Command* command, const Reply& reply) {
-  return reply.result != 1 && !reply.strings.empty() && (command || reply.strings.size() >= 3);
+  return reply.result != 1 && !reply.strings.empty() && (command || reply.error());
 }
 
 json toJson(const std::string& name, int number, const Reply& reply) {
@@ -186,14 +232,70 @@ void printHuman(const std::string& name, int number, const Reply& reply) {
   }
 }
 
-std::string defaultServerPath(const char* argv0) {
-  std::string self = argv0;
+#ifdef _WIN32
+// morvik.exe beside this program.
+std::vector<std::string> defaultServer() {
+  wchar_t path[32768];
+  const DWORD n = GetModuleFileNameW(nullptr, path, sizeof path / sizeof path[0]);
+  std::wstring self(path, n);
+  const size_t slash = self.find_last_of(L"\\/");
+  const std::wstring server = (slash == std::wstring::npos ? std::wstring(L".") : self.substr(0, slash)) + L"\\morvik.exe";
+  const int size = static_cast<int>(server.size());
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, server.data(), size, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+  if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, server.data(), size, &out[0], bytes, nullptr, nullptr);
+  return {out};
+}
+
+// A command line split as the C runtime splits one: words at white space, double quotes group,
+// backslashes are literal unless they precede a quote.
+std::vector<std::string> serverFromCommandLine(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false, quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '\\') {
+      size_t n = 0;
+      while (i < line.size() && line[i] == '\\') ++i, ++n;
+      if (i < line.size() && line[i] == '"') {
+        word.append(n / 2, '\\');
+        if (n % 2) word.push_back('"');
+        else quoted = !quoted;
+      } else {
+        word.append(n, '\\');
+        --i;
+      }
+      inWord = true;
+    } else if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (inWord) words.push_back(word);
+      word.clear();
+      inWord = false;
+    } else {
+      word.push_back(c);
+      inWord = true;
+    }
+  }
+  if (inWord) words.push_back(word);
+  return words;
+}
+#else
+// morvik beside this program.
+std::vector<std::string> defaultServer() {
+  std::string self = ".";
   char resolved[4096];
   const ssize_t n = readlink("/proc/self/exe", resolved, sizeof resolved - 1);
   if (n > 0) self.assign(resolved, static_cast<size_t>(n));
   const size_t slash = self.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/morvik";
+  return {(slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/morvik"};
 }
+
+// Any shell command line: wrappers, variables, a Wine in front.
+std::vector<std::string> serverFromCommandLine(const std::string& line) { return {"/bin/sh", "-c", line}; }
+#endif
 
 struct Request {
   std::string name;
@@ -201,18 +303,27 @@ struct Request {
   Params params;
 };
 
-int ask(client::Server& server, const Request& request, Reply* reply) {
-  if (!server.send(client::encodeRequest(request.number, request.params)))
-    protocolError("the server stopped before replying");
-  if (!findCommand(request.number)) return -1;  // the server answers no other command
-  std::string error;
-  if (!server.receive(reply, &error)) protocolError(error);
-  return 0;
+// What is not an answer ends the run: usage or protocol error.
+[[noreturn]] void notAnAnswer(const morvik::Error& e) {
+  if (e.kind() == morvik::Error::Kind::Exited) std::cerr << "morvik-client: the server stopped before replying\n";
+  protocolError(e.what());
+}
+
+// The reply, or nothing for a command the server never answers.
+std::optional<Reply> ask(morvik::Client& server, Request& request) {
+  std::optional<Reply> reply;
+  try {
+    reply = server.request(request.number, request.params);
+  } catch (const morvik::Error& e) {
+    notAnAnswer(e);
+  }
+  for (auto& kv : request.params) morvik::wipe(kv.second);
+  return reply;
 }
 
 // One request a line, as a JSON object: {"command": "validate", "user": ..., "password": ...,
 // "domain": ..., "path": ...} or {"command": "raw", "number": N, "params": {"key": "value"}}.
-int runBatch(client::Server& server, const std::string& file) {
+int runBatch(morvik::Client& server, const std::string& file) {
   std::ifstream in(file);
   if (!in) usage("cannot read " + file);
   int worst = kYes;
@@ -240,14 +351,14 @@ int runBatch(client::Server& server, const std::string& file) {
     } catch (const std::exception& e) {
       protocolError(file + ":" + std::to_string(lineNumber) + ": " + e.what());
     }
-    Reply reply;
-    if (ask(server, request, &reply) < 0) {
+    const std::optional<Reply> reply = ask(server, request);
+    if (!reply) {
       std::cout << json{{"command", request.name}, {"number", request.number}, {"reply", nullptr}}.dump() << "\n";
       continue;
     }
-    std::cout << toJson(request.name, request.number, reply).dump(-1, ' ', false, json::error_handler_t::replace)
+    std::cout << toJson(request.name, request.number, *reply).dump(-1, ' ', false, json::error_handler_t::replace)
               << "\n";
-    worst = std::max(worst, exitFor(findCommand(request.number), reply));
+    worst = std::max(worst, exitFor(findCommand(request.number), *reply));
   }
   return worst;
 }
@@ -256,6 +367,7 @@ int runBatch(client::Server& server, const std::string& file) {
 
 int main(int argc, char** argv) {
   std::string serverCommand, batchFile, user, domain, path;
+  morvik::Options options;
   bool jsonOutput = false, haveDomain = false, havePath = false, haveUser = false;
   int rawNumber = 0;
   bool haveRawNumber = false;
@@ -271,6 +383,13 @@ int main(int argc, char** argv) {
       return args[++i];
     };
     if (a == "--server") serverCommand = value("--server");
+    else if (a == "--timeout") {
+      const std::string n = value("--timeout");
+      char* end = nullptr;
+      const double seconds = std::strtod(n.c_str(), &end);
+      if (n.empty() || *end || !(seconds > 0) || seconds > 86400) usage("--timeout takes seconds, more than 0");
+      options.timeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000 + 0.5));
+    }
     else if (a == "--json") jsonOutput = true;
     else if (a == "--batch") batchFile = value("--batch");
     else if (a == "--user") user = value("--user"), haveUser = true;
@@ -303,10 +422,18 @@ int main(int argc, char** argv) {
     }
   }
 
-  client::Server server(serverCommand, defaultServerPath(argv[0]));
+  std::optional<morvik::Client> server;
+  auto start = [&]() -> morvik::Client& {
+    try {
+      server.emplace(serverCommand.empty() ? defaultServer() : serverFromCommandLine(serverCommand), options);
+    } catch (const morvik::Error& e) {
+      protocolError(e.what());
+    }
+    return *server;
+  };
   if (!batchFile.empty()) {
     if (!commandName.empty()) usage("--batch takes no command");
-    return runBatch(server, batchFile);
+    return runBatch(start(), batchFile);
   }
   if (commandName.empty()) usage("no command");
 
@@ -328,8 +455,8 @@ int main(int argc, char** argv) {
     if (command->path) request.params.emplace_back("filepath", path);
   }
 
-  Reply reply;
-  if (ask(server, request, &reply) < 0) {
+  const std::optional<Reply> reply = ask(start(), request);
+  if (!reply) {
     if (jsonOutput)
       std::cout << json{{"command", request.name}, {"number", request.number}, {"reply", nullptr}}.dump() << "\n";
     else
@@ -337,9 +464,9 @@ int main(int argc, char** argv) {
     return kNo;
   }
   if (jsonOutput)
-    std::cout << toJson(request.name, request.number, reply).dump(2, ' ', false, json::error_handler_t::replace)
+    std::cout << toJson(request.name, request.number, *reply).dump(2, ' ', false, json::error_handler_t::replace)
               << "\n";
   else
-    printHuman(request.name, request.number, reply);
-  return exitFor(findCommand(request.number), reply);
+    printHuman(request.name, request.number, *reply);
+  return exitFor(findCommand(request.number), *reply);
 }

@@ -52,6 +52,9 @@ TEST(Client, ExitStatusTellsYesNoFailureAndUsage) {
       {"frobnicate", 3, "morvik-client: unknown command frobnicate"},
       {"validate --user alice --password Secret1!", 3, "morvik-client: passwords are not taken from the command line"},
       {"--server 'exit 0' computer-name", 3, "morvik-client: the server stopped before replying"},
+      {"--timeout 0.3 --server 'exec sleep 30' computer-name", 3,
+       "morvik-client: no reply from the server within 300 ms; it was killed"},
+      {"--timeout soon computer-name", 3, "morvik-client: --timeout takes seconds, more than 0"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);

@@ -4,6 +4,8 @@
 // background process may hold a pipe open long after morvik.exe has gone).
 #include "e2e/harness.h"
 
+#include "morvik/client.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -28,29 +30,6 @@ extern char** environ;
 namespace e2e {
 
 namespace {
-
-void putInt32(std::string& out, int32_t value) {
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
-}
-
-int32_t getInt32(const std::string& in, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(in[at + static_cast<size_t>(i)]);
-  return static_cast<int32_t>(v);
-}
-
-std::string header(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId, int32_t receiverId) {
-  std::string out;
-  putInt32(out, messageType);
-  putInt32(out, command);
-  putInt32(out, 0);
-  putInt32(out, bodyLength);
-  putInt32(out, senderId);
-  putInt32(out, receiverId);
-  out.append(8, '\0');
-  return out;
-}
 
 const char* env(const char* name) {
   const char* value = std::getenv(name);
@@ -108,11 +87,15 @@ bool drain(int fd, std::string& into) {
 
 // How many whole replies `out` begins with.
 size_t wholeReplies(const std::string& out) {
+  morvik::ReplyReader reader;
+  reader.append(out.data(), out.size());
   size_t count = 0;
-  for (size_t at = 0; out.size() - at >= 32; ++count) {
-    const int32_t length = getInt32(out, at + 12);
-    if (length < 0 || static_cast<size_t>(length) > out.size() - at - 32) break;
-    at += 32 + static_cast<size_t>(length);
+  morvik::Header header;
+  std::string body;
+  try {
+    while (reader.next(header, body)) ++count;
+  } catch (const morvik::Error&) {
+    // A header no reply can have: what came before it is all there is.
   }
   return count;
 }
@@ -246,27 +229,19 @@ Run spawnAndServe(std::vector<std::string> args, std::vector<std::string> enviro
 
 std::string request(int32_t command, const Params& params, int32_t messageType, int32_t senderId,
                     int32_t receiverId) {
-  std::string body;
-  putInt32(body, static_cast<int32_t>(params.size()));
-  for (const auto& [key, value] : params) {
-    putInt32(body, static_cast<int32_t>(key.size()));
-    body += key;
-    putInt32(body, static_cast<int32_t>(value.size()));
-    body += value;
-  }
-  return header(messageType, command, static_cast<int32_t>(body.size()), senderId, receiverId) + body;
+  return morvik::encodeRequest(command, params, messageType, senderId, receiverId);
 }
 
 std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId,
                        int32_t receiverId, const std::string& body) {
-  return header(messageType, command, bodyLength, senderId, receiverId) + body;
+  return morvik::encodeHeader({messageType, command, 0, bodyLength, senderId, receiverId}) + body;
 }
 
 bool underWine() { return env("MORVIK_WINE") && env("MORVIK_EXE"); }
 
 std::string le(int32_t value) {
   std::string out;
-  putInt32(out, value);
+  morvik::appendInt32(out, value);
   return out;
 }
 
@@ -286,9 +261,9 @@ Run runMorvik(const std::string& input, const std::string& machineJson) {
 
 std::vector<std::string> morvikCommand() {
   if (underWine()) return {env("MORVIK_WINE"), env("MORVIK_EXE")};
-  std::vector<std::string> args;
   // MORVIK_WRAPPER (words split at spaces) goes in front of the native command line, so that a
   // checker such as valgrind runs every morvik the tests start.
+  std::vector<std::string> args;
   if (const char* wrapper = env("MORVIK_WRAPPER")) {
     std::istringstream words(wrapper);
     for (std::string word; words >> word;) args.push_back(word);
@@ -325,48 +300,34 @@ Run runProgram(const std::vector<std::string>& args, const std::string& input) {
 
 std::vector<Reply> parseReplies(const std::string& out) {
   std::vector<Reply> replies;
-  size_t at = 0;
-  while (out.size() - at >= 32) {
-    Reply r;
-    r.messageType = getInt32(out, at);
-    r.command = getInt32(out, at + 4);
-    r.result = getInt32(out, at + 8);
-    r.bodyLength = getInt32(out, at + 12);
-    r.senderId = getInt32(out, at + 16);
-    r.receiverId = getInt32(out, at + 20);
-    if (r.bodyLength < 0 || static_cast<size_t>(r.bodyLength) > out.size() - at - 32) break;
-    r.body = out.substr(at + 32, static_cast<size_t>(r.bodyLength));
-    at += 32 + static_cast<size_t>(r.bodyLength);
-    replies.push_back(std::move(r));
+  morvik::ReplyReader reader;
+  reader.append(out.data(), out.size());
+  morvik::Header header;
+  Reply r;
+  try {
+    while (reader.next(header, r.body)) {
+      r.messageType = header.messageType;
+      r.command = header.command;
+      r.result = header.result;
+      r.bodyLength = header.bodyLength;
+      r.senderId = header.senderId;
+      r.receiverId = header.receiverId;
+      replies.push_back(r);
+    }
+  } catch (const morvik::Error& e) {
+    ADD_FAILURE() << e.what();
   }
-  if (at != out.size()) ADD_FAILURE() << (out.size() - at) << " bytes after the last whole reply";
+  if (reader.pending() != 0) ADD_FAILURE() << reader.pending() << " bytes after the last whole reply";
   return replies;
 }
 
 std::vector<std::string> strings(const std::string& body) {
-  std::vector<std::string> out;
-  if (body.size() < 4) {
-    ADD_FAILURE() << "a string list needs a count; body has " << body.size() << " bytes";
-    return out;
+  try {
+    return morvik::decodeStrings(body.data(), body.size());
+  } catch (const morvik::Error& e) {
+    ADD_FAILURE() << "not a string list: " << e.what();
+    return {};
   }
-  const int32_t count = getInt32(body, 0);
-  size_t at = 4;
-  for (int32_t i = 0; i < count; ++i) {
-    if (body.size() - at < 4) {
-      ADD_FAILURE() << "string list cut short at entry " << i;
-      return out;
-    }
-    const int32_t n = getInt32(body, at);
-    at += 4;
-    if (n < 0 || static_cast<size_t>(n) > body.size() - at) {
-      ADD_FAILURE() << "entry " << i << " runs past the body";
-      return out;
-    }
-    out.push_back(body.substr(at, static_cast<size_t>(n)));
-    at += static_cast<size_t>(n);
-  }
-  if (at != body.size()) ADD_FAILURE() << (body.size() - at) << " bytes after the last string";
-  return out;
 }
 
 }  // namespace e2e

@@ -15,11 +15,13 @@ using Params = std::vector<std::pair<std::string, std::string>>;
 // A 32-bit integer as the wire writes it: four little-endian bytes.
 std::string le(int32_t value);
 
-// The bytes of one request: 32-byte header (type, command, result 0, body length, sender,
-// receiver, 8 reserved zero bytes) and the body (count, then length-prefixed keys and values).
+// The bytes of one request, from the client library: 32-byte header (type, command, result 0,
+// body length, sender, receiver, 8 reserved zero bytes) and the body (count, then length-prefixed
+// keys and values).
 std::string request(int32_t command, const Params& params = {}, int32_t messageType = 1, int32_t senderId = 1,
                     int32_t receiverId = 2);
-// A header alone with the given body bytes appended as they are.
+// A header announcing `bodyLength` with the given body bytes appended as they are, for the odd
+// messages only a test sends.
 std::string rawMessage(int32_t messageType, int32_t command, int32_t bodyLength, int32_t senderId,
                        int32_t receiverId, const std::string& body);
 
@@ -41,6 +43,10 @@ bool underWine();
 // characters.
 std::string wineComputerName();
 
+// The command line that starts the morvik under test: morvik.exe under Wine, or the native build
+// (behind MORVIK_WRAPPER's words when set). For a morvik::Client; natively it needs WINSIM_MACHINE.
+std::vector<std::string> morvikCommand();
+
 // Runs one morvik process with `input` on its standard input, then end of input. Under the native
 // build `machineJson` (if not empty) is written to a file named by WINSIM_MACHINE; under Wine it is
 // ignored (Wine is the platform).
@@ -54,10 +60,6 @@ struct Pause {
   std::function<void(int pid)> inspect;
 };
 Run runMorvik(const std::string& input, const std::string& machineJson, const Pause& pause);
-
-// The command line that starts morvik: the native build (behind MORVIK_WRAPPER, if set), or
-// morvik.exe under Wine.
-std::vector<std::string> morvikCommand();
 
 // Runs another program (args[0] with its path, or found on PATH) with the test's environment and
 // `input` on its standard input, under the same time limit.

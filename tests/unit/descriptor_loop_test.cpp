@@ -21,14 +21,12 @@ namespace {
 using Params = std::vector<std::pair<std::string, std::string>>;
 
 std::string message(int32_t type, int32_t command, const std::string& body, int32_t announced = -1) {
-  const int32_t length = announced < 0 ? static_cast<int32_t>(body.size()) : announced;
-  return le(type) + le(command) + le(0) + le(length) + le(11) + le(22) + std::string(8, '\0') + body;
+  return testsupport::header(type, command, announced < 0 ? static_cast<int32_t>(body.size()) : announced, 11, 22) +
+         body;
 }
 
 std::string request(int32_t command, const Params& params = {}) {
-  std::string body = le(static_cast<int32_t>(params.size()));
-  for (const auto& [key, value] : params) body += item(key) + item(value);
-  return message(1, command, body);
+  return testsupport::request(command, params, 1, 11, 22);
 }
 
 // alice in enough groups with long names that her group list is a reply of several KiB.
@@ -117,10 +115,7 @@ TEST(DescriptorLoop, AnswersAsTheStreamLoopDoes) {
     SCOPED_TRACE(c.name);
     const std::string expected = overStreams(c.input);
     // Count the replies the stream loop gave, so the comparison below is not between two empties.
-    size_t replies = 0;
-    for (size_t at = 0; at + 32 <= expected.size(); ++replies)
-      at += 32 + static_cast<size_t>(winsecurity::wire::getInt32(expected.data() + at + 12));
-    EXPECT_EQ(replies, c.replies);
+    EXPECT_EQ(testsupport::replies(expected).size(), c.replies);
     // Whole, a byte at a time (every header and body split across reads), and in odd pieces.
     for (const size_t piece : {c.input.size() + 1, size_t{1}, size_t{7}, size_t{65536 + 13}}) {
       SCOPED_TRACE("pieces of " + std::to_string(piece));

@@ -225,49 +225,15 @@ const std::set<std::string> kReleases = {"CloseHandle",      "LocalFree",     "G
 
 std::string encode(const std::vector<Request>& requests) {
   std::string out;
-  for (const Request& r : requests) {
-    std::string body = le(static_cast<int32_t>(r.params.size()));
-    for (const auto& [key, value] : r.params)
-      body += le(static_cast<int32_t>(key.size())) + key + le(static_cast<int32_t>(value.size())) + value;
-    out += le(1) + le(r.command) + le(0) + le(static_cast<int32_t>(body.size())) + le(1) + le(2) +
-           std::string(8, '\0') + body;
-  }
+  for (const Request& r : requests) out += testsupport::request(r.command, r.params);
   return out;
-}
-
-int32_t int32At(const std::string& s, size_t at) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
-  return static_cast<int32_t>(v);
 }
 
 // Exactly one whole reply per request, each a reply to it, each body empty or a string list.
 void expectWholeReplies(const std::string& out, size_t requests) {
-  size_t at = 0, count = 0;
-  while (out.size() - at >= 32) {
-    const int32_t length = int32At(out, at + 12);
-    if (length < 0 || static_cast<size_t>(length) > out.size() - at - 32) break;
-    EXPECT_EQ(int32At(out, at), 2) << "reply " << count << " message type";
-    const std::string body = out.substr(at + 32, static_cast<size_t>(length));
-    if (!body.empty()) {
-      // count, then length-prefixed strings, nothing after
-      bool ok = body.size() >= 4 && int32At(body, 0) >= 0;
-      size_t p = 4;
-      for (int32_t i = 0; ok && i < int32At(body, 0); ++i) {
-        ok = body.size() - p >= 4;
-        if (!ok) break;
-        const int32_t n = int32At(body, p);
-        p += 4;
-        ok = n >= 0 && static_cast<size_t>(n) <= body.size() - p;
-        if (ok) p += static_cast<size_t>(n);
-      }
-      EXPECT_TRUE(ok && p == body.size()) << "reply " << count << " body is not a string list";
-    }
-    at += 32 + static_cast<size_t>(length);
-    ++count;
-  }
-  EXPECT_EQ(at, out.size()) << "bytes after the last whole reply";
-  EXPECT_EQ(count, requests) << "replies";
+  const std::vector<morvik::Reply> replies = testsupport::replies(out);
+  for (size_t i = 0; i < replies.size(); ++i) EXPECT_EQ(replies[i].messageType, 2) << "reply " << i << " message type";
+  EXPECT_EQ(replies.size(), requests) << "replies";
 }
 
 struct Injected {

@@ -535,30 +535,15 @@ TEST_F(Hygiene, LibraryOperationsLeaveNoPasswordInFreedMemory) {
 // The request loop, in-process over memory streams: requests carrying passwords for every
 // credential command, and the hostile shapes a peer can send them in.
 TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
-  auto put = [](std::string& out, int32_t v) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((static_cast<uint32_t>(v) >> shift) & 0xFF));
-  };
   auto message = [&](int32_t command, const std::string& body, int32_t announced = -1) {
-    std::string m;
-    put(m, 1);
-    put(m, command);
-    put(m, 0);
-    put(m, announced < 0 ? static_cast<int32_t>(body.size()) : announced);
-    put(m, 7);
-    put(m, 9);
-    m.append(8, '\0');
-    return m + body;
+    return testsupport::header(1, command, announced < 0 ? static_cast<int32_t>(body.size()) : announced, 7, 9) +
+           body;
   };
-  using Pairs = std::vector<std::pair<std::string, std::string>>;
+  using Pairs = morvik::Params;
+  // A count other than the pairs' own, when given, is written over the honest one.
   auto body = [&](const Pairs& pairs, int32_t count = -1) {
-    std::string b;
-    put(b, count < 0 ? static_cast<int32_t>(pairs.size()) : count);
-    for (const auto& [k, v] : pairs) {
-      put(b, static_cast<int32_t>(k.size()));
-      b += k;
-      put(b, static_cast<int32_t>(v.size()));
-      b += v;
-    }
+    std::string b = morvik::encodeBody(pairs);
+    if (count >= 0) b.replace(0, 4, testsupport::le(count));
     return b;
   };
 
@@ -633,13 +618,7 @@ TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
       // Every answered request got its reply with the result it should have, and no reply carries the
       // secret.
       std::vector<int32_t> got;
-      for (size_t at = 0; at + 32 <= replies.size();) {
-        int32_t result, length;
-        std::memcpy(&result, replies.data() + at + 8, 4);
-        std::memcpy(&length, replies.data() + at + 12, 4);
-        got.push_back(result);
-        at += 32 + static_cast<size_t>(length);
-      }
+      for (const morvik::Reply& r : testsupport::replies(replies)) got.push_back(r.result);
       EXPECT_EQ(got, results);
       for (const std::string& form : hygiene::forms(password)) EXPECT_EQ(replies.find(form), std::string::npos);
       testsupport::expectClean();
@@ -648,3 +627,54 @@ TEST_F(Hygiene, RequestLoopLeavesNoPasswordInFreedMemory) {
 }
 
 }  // namespace
+
+// The client library: the request it encodes, the copies its typed and pipelined calls make of
+// the parameters, and its ways out of a failed call, against a server that answers from a file.
+TEST_F(Hygiene, ClientLeavesNoPasswordInFreedMemory) {
+  const std::string yes = morvik::encodeHeader({morvik::kReply, 1, 1, 0, 2, 1});
+  const std::string refused = morvik::encodeHeader({morvik::kReply, 1, 0, 0, 2, 1});
+  std::string record = morvik::encodeBody({{"WinSecurity::logOnVelUser", "LogonUser"}, {"1326", "refused\r\n"}});
+  record.replace(0, 4, testsupport::le(4));  // four strings, not two pairs
+  const std::string failed = morvik::encodeHeader({morvik::kReply, 1, 0, static_cast<int32_t>(record.size()), 2, 1}) + record;
+  auto server = [](const std::string& replies) {
+    if (replies.empty()) return std::vector<std::string>{"/bin/sh", "-c", "exit 0"};
+    const std::string file = testing::TempDir() + "hygiene_client_replies.bin";
+    std::FILE* f = std::fopen(file.c_str(), "wb");
+    std::fwrite(replies.data(), 1, replies.size(), f);
+    std::fclose(f);
+    return std::vector<std::string>{"/bin/sh", "-c", "cat '" + file + "'; exec cat >/dev/null"};
+  };
+  for (const std::string& password : {kShort, kLong}) {
+    SCOPED_TRACE(password == kShort ? "short password" : "long password");
+    std::string many;
+    std::vector<morvik::Request> requests;
+    for (int i = 0; i < 300; ++i) {
+      many += i % 2 ? yes : refused;
+      requests.push_back({i % 2 ? 1 : 5, {{"user", "bob"}, {"password", password}, {"filepath", kFile}}});
+    }
+    const struct {
+      const char* name;
+      std::string replies;
+      std::function<void(morvik::Client&)> run;
+    } cases[] = {
+        {"a typed call", yes, [&](morvik::Client& c) { c.validate("bob", password, "CORP"); }},
+        {"a typed call that fails", failed,
+         [&](morvik::Client& c) { EXPECT_THROW(c.validate("bob", password, "CORP"), morvik::CommandFailed); }},
+        {"a raw request", yes, [&](morvik::Client& c) { c.request(5, requests.front().params); }},
+        {"a pipeline through the writer thread", many,
+         [&](morvik::Client& c) { EXPECT_EQ(c.requestAll(requests).size(), requests.size()); }},
+        {"a server that stops before replying", "",
+         [&](morvik::Client& c) { EXPECT_THROW(c.mayRead("bob", password, kFile), morvik::Error); }},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      Findings found;
+      watchFrees(password, &found, [&] {
+        morvik::Client client(server(c.replies));
+        c.run(client);
+      });
+      EXPECT_GT(found.blocksSearched, 0);
+      EXPECT_EQ(found.productHits, 0) << describe(found);
+    }
+  }
+}

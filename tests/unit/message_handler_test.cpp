@@ -15,8 +15,11 @@
 #include "security/WinSecurity.h"
 #include "support.h"
 
-using testsupport::le;
+using testsupport::header;
 using testsupport::item;
+using testsupport::le;
+using testsupport::request;
+using testsupport::strings;
 
 using crawler_network::NetConnection;
 using testsupport::errorStrings;
@@ -28,17 +31,6 @@ namespace {
 
 using Params = std::vector<std::pair<std::string, std::string>>;
 
-std::string header(int32_t type, int32_t command, int32_t bodyLength, int32_t sender = 1, int32_t receiver = 2) {
-  return le(type) + le(command) + le(0) + le(bodyLength) + le(sender) + le(receiver) + std::string(8, '\0');
-}
-
-std::string request(int32_t command, const Params& params = {}, int32_t type = 1, int32_t sender = 1,
-                    int32_t receiver = 2) {
-  std::string body = le(static_cast<int32_t>(params.size()));
-  for (const auto& [key, value] : params) body += item(key) + item(value);
-  return header(type, command, static_cast<int32_t>(body.size()), sender, receiver) + body;
-}
-
 std::string withBody(int32_t command, const std::string& body) {
   return header(1, command, static_cast<int32_t>(body.size())) + body;
 }
@@ -49,12 +41,6 @@ struct Reply {
 };
 
 int32_t int32At(const std::string& s, size_t at) { return winsecurity::wire::getInt32(s.data() + at); }
-
-// The strings of a string-list body.
-std::vector<std::string> strings(const std::string& body) {
-  const std::string block = le(static_cast<int32_t>(body.size() + 4)) + body;
-  return testsupport::blockStrings(block.data());
-}
 
 // What the loop wrote: every chunk that reached the stream's sink, one per flush.
 struct LoopRun {

@@ -1,5 +1,6 @@
-// Helpers shared by the unit tests: reading memory blocks, machines to start from, and the
-// check that an operation left nothing behind in winsim.
+// Helpers shared by the unit tests: request bytes and reply decoding from the client library,
+// reading memory blocks, machines to start from, and the check that an operation left nothing
+// behind in winsim.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "morvik/client.h"
 #include "request/MessageHandler.h"
 #include "security/wire.h"
 #include "winsim/machine.h"
@@ -28,41 +30,67 @@ constexpr const char* kSystem = "S-1-5-18";
 // A 32-bit integer as the wire writes it: four little-endian bytes.
 inline std::string le(int32_t value) {
   std::string out;
-  const auto v = static_cast<uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+  morvik::appendInt32(out, value);
   return out;
 }
 
-// A length-prefixed string as request bodies and string lists carry it.
+// A length-prefixed string as request bodies and string lists carry it, for bodies a test shapes
+// by hand.
 inline std::string item(const std::string& bytes) { return le(static_cast<int32_t>(bytes.size())) + bytes; }
 
-// The strings of a memory block (total size, count, length-prefixed strings); a test failure when the
-// block is not exactly that.
+// A request as a client sends it.
+inline std::string request(int32_t command, const morvik::Params& params = {}, int32_t type = 1, int32_t sender = 1,
+                           int32_t receiver = 2) {
+  return morvik::encodeRequest(command, params, type, sender, receiver);
+}
+
+// A header announcing `bodyLength`, whatever follows it.
+inline std::string header(int32_t type, int32_t command, int32_t bodyLength, int32_t sender = 1, int32_t receiver = 2) {
+  return morvik::encodeHeader({type, command, 0, bodyLength, sender, receiver});
+}
+
+// The strings of a string list that fills `size` bytes exactly; a test failure otherwise.
+inline std::vector<std::string> strings(const char* data, size_t size) {
+  try {
+    return morvik::decodeStrings(data, size);
+  } catch (const morvik::Error& e) {
+    ADD_FAILURE() << e.what();
+    return {};
+  }
+}
+inline std::vector<std::string> strings(const std::string& body) { return strings(body.data(), body.size()); }
+
+// The strings of a memory block (total size, then a string list); a test failure when the block
+// is not exactly that.
 inline std::vector<std::string> blockStrings(const char* block) {
-  std::vector<std::string> out;
   if (!block) {
     ADD_FAILURE() << "no block";
-    return out;
+    return {};
   }
   const int32_t size = winsecurity::wire::getInt32(block);
-  const int32_t count = winsecurity::wire::getInt32(block + 4);
-  int32_t at = 8;
-  for (int32_t i = 0; i < count; ++i) {
-    if (at + 4 > size) {
-      ADD_FAILURE() << "block cut short at entry " << i;
-      return out;
-    }
-    const int32_t n = winsecurity::wire::getInt32(block + at);
-    at += 4;
-    if (n < 0 || n > size - at) {
-      ADD_FAILURE() << "entry " << i << " runs past the block";
-      return out;
-    }
-    out.emplace_back(block + at, static_cast<size_t>(n));
-    at += n;
+  if (size < 4) {
+    ADD_FAILURE() << "a block of " << size << " bytes";
+    return {};
   }
-  EXPECT_EQ(at, size) << "bytes after the last entry";
-  return out;
+  return strings(block + 4, static_cast<size_t>(size) - 4);
+}
+
+// The whole replies `out` holds, each decoded; a test failure for bytes after the last one or
+// for one that is not a reply.
+inline std::vector<morvik::Reply> replies(const std::string& out) {
+  std::vector<morvik::Reply> all;
+  morvik::ReplyReader reader;
+  reader.append(out.data(), out.size());
+  morvik::Header h;
+  std::string body;
+  try {
+    while (reader.next(h, body)) all.push_back(morvik::decodeReply(h, body));
+  } catch (const morvik::Error& e) {
+    ADD_FAILURE() << "reply " << all.size() << ": " << e.what();
+    return all;
+  }
+  EXPECT_EQ(reader.pending(), 0u) << "bytes after the last whole reply";
+  return all;
 }
 
 inline std::vector<std::string> errorStrings(const char* context, const char* call, int number,

@@ -1,0 +1,25 @@
+# Installs the client library from BUILD into a fresh prefix, builds the consumer project against
+# that copy alone, and runs it against MORVIK.
+#   cmake -DBUILD=... -DSOURCE=... -DWORK=... -DMORVIK=... -P consumer_test.cmake
+file(REMOVE_RECURSE ${WORK})
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${ARGN}\n${out}")
+  endif()
+  set(out "${out}" PARENT_SCOPE)
+endfunction()
+run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${WORK}/prefix --component morvik_client_sdk)
+foreach(f include/morvik/client.h lib/libmorvik_client.a lib/cmake/morvik_client/morvik_clientConfig.cmake)
+  if(NOT EXISTS ${WORK}/prefix/${f})
+    message(FATAL_ERROR "the installed package lacks ${f}")
+  endif()
+endforeach()
+run(${CMAKE_COMMAND} -S ${SOURCE} -B ${WORK}/build -G Ninja -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_PREFIX_PATH=${WORK}/prefix -DCMAKE_CXX_FLAGS=-Wall\ -Wextra)
+run(${CMAKE_COMMAND} --build ${WORK}/build)
+run(${CMAKE_COMMAND} -E env WINSIM_MACHINE=${MACHINE} ${WORK}/build/consumer ${MORVIK})
+if(NOT out STREQUAL "FILESRV01 NTFS\n")
+  message(FATAL_ERROR "the consumer said: ${out}")
+endif()
+message(STATUS "consumer: ${out}")
