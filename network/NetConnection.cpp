@@ -1,4 +1,4 @@
-#include "NetConnection.h"
+#include "network/NetConnection.h"
 
 #include "security/common.h"
 

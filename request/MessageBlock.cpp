@@ -1,4 +1,4 @@
-#include "MessageBlock.h"
+#include "request/MessageBlock.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "MessageHandler.h"
+#include "request/MessageHandler.h"
 
 #include <cstdint>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <string>
 
 #include "security/SecureZero.h"
-#include "Streams.h"
+#include "request/Streams.h"
 #include "network/NetConnection.h"
 #include "security/WinSecurity.h"
 #include "security/win32.h"

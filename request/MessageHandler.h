@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "MessageBlock.h"
+#include "request/MessageBlock.h"
 
 namespace winsecurity {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "MessageBlock.h"
+#include "request/MessageBlock.h"
 #include "security/SecureZero.h"
 #include "security/win32.h"
 

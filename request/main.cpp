@@ -1,4 +1,4 @@
-#include "MessageHandler.h"
+#include "request/MessageHandler.h"
 
 int main() {
   winsecurity::MessageHandler handler;

@@ -1,8 +1,8 @@
-#include "BufferList.h"
+#include "security/BufferList.h"
 
 #include <cstring>
 
-#include "wire.h"
+#include "security/wire.h"
 
 namespace winsecurity {
 

@@ -1,6 +1,6 @@
 // WinSecurity: construction, logon, impersonation and revert, error recording and conversions.
-#include "WinSecurity.h"
-#include "common.h"
+#include "security/WinSecurity.h"
+#include "security/common.h"
 
 namespace winsecurity {
 

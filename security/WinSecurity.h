@@ -3,7 +3,7 @@
 // needs the user's identity) and records the last failure as a number and a last-error block.
 #pragma once
 
-#include "BufferList.h"
+#include "security/BufferList.h"
 #include "security/win32.h"
 #include "talvane_export.h"
 

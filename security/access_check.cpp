@@ -1,6 +1,6 @@
 // WinSecurity: may the user read a file?
-#include "WinSecurity.h"
-#include "common.h"
+#include "security/WinSecurity.h"
+#include "security/common.h"
 
 namespace winsecurity {
 

@@ -3,8 +3,8 @@
 #include <iterator>
 #include <cstring>
 
-#include "WinSecurity.h"
-#include "common.h"
+#include "security/WinSecurity.h"
+#include "security/common.h"
 
 namespace winsecurity {
 

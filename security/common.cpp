@@ -1,11 +1,11 @@
-#include "common.h"
+#include "security/common.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
-#include "BufferList.h"
-#include "SecureZero.h"
+#include "security/BufferList.h"
+#include "security/SecureZero.h"
 
 namespace winsecurity::common {
 

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "WinSecurity.h"
-#include "common.h"
+#include "security/WinSecurity.h"
+#include "security/common.h"
 
 namespace winsecurity {
 

@@ -2,8 +2,8 @@
 // identity and hand their names out in the ANSI code page.
 #include <cstring>
 
-#include "WinSecurity.h"
-#include "common.h"
+#include "security/WinSecurity.h"
+#include "security/common.h"
 
 namespace winsecurity {
 

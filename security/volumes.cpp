@@ -1,6 +1,6 @@
 // WinSecurity: volume and drive queries.
-#include "WinSecurity.h"
-#include "common.h"
+#include "security/WinSecurity.h"
+#include "security/common.h"
 
 namespace winsecurity {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "MessageBlock.h"
-#include "MessageHandler.h"
+#include "request/MessageBlock.h"
+#include "request/MessageHandler.h"
 #include "fuzz_support.h"
 
 using fuzzsupport::decodeBody;

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "MessageBlock.h"
-#include "MessageHandler.h"
+#include "request/MessageBlock.h"
+#include "request/MessageHandler.h"
 #include "fuzz_support.h"
 #include "winsim/machine.h"
 

@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "MessageHandler.h"
+#include "request/MessageHandler.h"
 #include "security/SecureZero.h"
 #include "network/NetConnection.h"
 #include "security/WinSecurity.h"

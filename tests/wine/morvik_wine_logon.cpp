@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "MessageHandler.h"
+#include "request/MessageHandler.h"
 
 namespace {
 
