@@ -1,5 +1,5 @@
-// WinSecurity::accessCheck against winsim: the access check's decisions, every failure row, the
-// ANSI reading of the path, and winsim's own AccessCheck, GetFileSecurityA and MapGenericMask.
+// WinSecurity::accessCheck against winsim: the access check's decisions, every failure row and the
+// ANSI reading of the path (winsim's own calls: tests/winsim/file_security_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,36 +20,18 @@ using namespace testsupport::sids;
 
 namespace {
 
-constexpr const char* kBob = "S-1-5-21-1-2-3-1002";
+using testsupport::allow;
+using testsupport::file;
+using testsupport::machineWithFiles;
+
 constexpr const char* kOwnerRights = "S-1-3-4";
-constexpr const char* kPath = "C:\\data\\report.docx";
+constexpr const char* kPath = testsupport::kReportPath;
 
 constexpr uint32_t kEnabled = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
 
 using winsim::Ace;
 
-Ace allow(const char* sid, uint32_t mask, uint8_t flags = 0) { return Ace{Ace::Allow, sid, mask, flags}; }
 Ace deny(const char* sid, uint32_t mask, uint8_t flags = 0) { return Ace{Ace::Deny, sid, mask, flags}; }
-
-winsim::File file(const char* path, const char* owner, std::optional<std::vector<Ace>> dacl,
-                  const char* group = "S-1-5-21-1-2-3-513") {
-  return winsim::File{path, owner, group, std::move(dacl)};
-}
-
-// alice (Everyone, Users) and bob on TESTHOST, with the given files.
-winsim::Machine machine(std::vector<winsim::File> files,
-                        std::vector<winsim::GroupMembership> aliceGroups = {{kEveryone}, {kUsers}}) {
-  winsim::Machine m = testsupport::machineWithAlice();
-  m.accounts[0].groups = std::move(aliceGroups);
-  winsim::Account bob;
-  bob.name = "bob";
-  bob.sid = kBob;
-  bob.password = "pw";
-  bob.groups = {{kEveryone}};
-  m.accounts.push_back(bob);
-  m.files = std::move(files);
-  return m;
-}
 
 std::vector<std::string> record(const char* context, const char* call, int number, const char* text) {
   return errorStrings(context, call, number, text);
@@ -134,7 +116,7 @@ TEST(AccessCheckDecisions, FollowTheDaclAsWindowsDoes) {
   };
   for (const Decision& c : cases) {
     SCOPED_TRACE(c.name);
-    winsim::install(machine({file(kPath, c.owner, c.dacl)}, c.aliceGroups));
+    winsim::install(machineWithFiles({file(kPath, c.owner, c.dacl)}, c.aliceGroups));
     winsecurity::WinSecurity s("alice", "Secret1!", nullptr);
     EXPECT_EQ(s.accessCheck(kPath), c.expected);
     if (c.descriptorRefused) {
@@ -150,15 +132,15 @@ TEST(AccessCheckDecisions, FollowTheDaclAsWindowsDoes) {
 }
 
 TEST(AccessCheckDecisions, PathsCompareWithoutRegardToCase) {
-  winsim::install(machine({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
+  winsim::install(machineWithFiles({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
   winsecurity::WinSecurity s("alice", "Secret1!", nullptr);
   EXPECT_EQ(s.accessCheck("c:\\DATA\\Report.DOCX"), 1);
   expectClean();
 }
 
 TEST(AccessCheckDecisions, TheObjectCanBeAskedAgain) {
-  winsim::install(machine({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)}),
-                           file("C:\\data\\secret.txt", kBob, std::vector<Ace>{allow(kBob, 0x1F01FF)})}));
+  winsim::install(machineWithFiles({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)}),
+                                    file("C:\\data\\secret.txt", kBob, std::vector<Ace>{allow(kBob, 0x1F01FF)})}));
   winsecurity::WinSecurity s("alice", "Secret1!", nullptr);
   EXPECT_EQ(s.accessCheck(kPath), 1);
   EXPECT_EQ(s.accessCheck("C:\\data\\secret.txt"), 0);
@@ -223,8 +205,9 @@ TEST(AccessCheckFailures, EachRecordsItsStepAndLeavesNothingBehind) {
   };
   for (const Failure& c : cases) {
     SCOPED_TRACE(c.name);
-    winsim::install(machine({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)}),
-                             file("C:\\data\\nogroup.txt", kAlice, std::vector<Ace>{allow(kEveryone, 0x1200A9)}, "")}));
+    winsim::install(
+        machineWithFiles({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)}),
+                          file("C:\\data\\nogroup.txt", kAlice, std::vector<Ace>{allow(kEveryone, 0x1200A9)}, "")}));
     if (c.faultCall) winsim::injectFault(c.faultCall, c.faultError, c.faultNth);
     winsecurity::WinSecurity s(c.user, c.password, nullptr);
     EXPECT_EQ(s.accessCheck(c.path), 0);
@@ -235,7 +218,7 @@ TEST(AccessCheckFailures, EachRecordsItsStepAndLeavesNothingBehind) {
 }
 
 TEST(AccessCheckFailures, AFailedLogonReadsNoDescriptor) {
-  winsim::install(machine({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
+  winsim::install(machineWithFiles({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
   winsecurity::WinSecurity s("alice", "wrong", nullptr);
   EXPECT_EQ(s.accessCheck(kPath), 0);
   EXPECT_EQ(calls("GetFileSecurityA"), 0);
@@ -246,7 +229,7 @@ TEST(AccessCheckFailures, AFailedLogonReadsNoDescriptor) {
 // Without a path no file is named, so nothing can be granted: the answer is 0 (the impersonation's
 // 1 would claim a read right on nothing), no descriptor is read and the user is logged off.
 TEST(AccessCheckFailures, NullPathGrantsNothing) {
-  winsim::install(machine({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
+  winsim::install(machineWithFiles({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
   winsecurity::WinSecurity s("alice", "Secret1!", nullptr);
   EXPECT_EQ(s.accessCheck(nullptr), 0);
   EXPECT_EQ(s.getLastErrorMessage(), nullptr);
@@ -256,7 +239,7 @@ TEST(AccessCheckFailures, NullPathGrantsNothing) {
 }
 
 TEST(AccessCheckCalls, FollowTheSizeProtocolAndTheReadMapping) {
-  winsim::install(machine({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
+  winsim::install(machineWithFiles({file(kPath, kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)})}));
   winsecurity::WinSecurity s("alice", "Secret1!", nullptr);
   ASSERT_EQ(s.accessCheck(kPath), 1);
   std::vector<std::string> log = winsim::callLog();
@@ -272,7 +255,7 @@ TEST(AccessCheckCalls, FollowTheSizeProtocolAndTheReadMapping) {
 // the same bytes name two different files.
 TEST(AccessCheckEncoding, TheSameBytesNameAnotherFileThanInTheAccessList) {
   const char* bytes = "C:\\data\\caf\xC3\xA9.txt";  // "café.txt" in UTF-8
-  winsim::install(machine({
+  winsim::install(machineWithFiles({
       // The UTF-8 reading: café.txt, readable by everyone.
       file("C:\\data\\caf\xC3\xA9.txt", kBob, std::vector<Ace>{allow(kEveryone, 0x1200A9)}),
       // The Windows-1252 reading: cafÃ©.txt, alice's own with an empty DACL.
@@ -290,162 +273,6 @@ TEST(AccessCheckEncoding, TheSameBytesNameAnotherFileThanInTheAccessList) {
   EXPECT_EQ(blockStrings(block), std::vector<std::string>{"Everyone"});
   lister.freeMemblk(block);
   expectClean();
-}
-
-// ---------------------------------------------------------------------------------------------
-// winsim's calls themselves, as Windows answers them.
-
-class WinsimAccessCheck : public ::testing::Test {
- protected:
-  void SetUp() override {
-    winsim::install(machine({file(kPath, kBob, std::vector<Ace>{allow(kSystem, 0x1F01FF), allow(kBob, 0x1F01FF),
-                                                                allow(kEveryone, 0x1200A9)}),
-                             file("C:\\data\\closed.txt", kBob, std::vector<Ace>{allow(kBob, 0x1F01FF)}),
-                             file("C:\\data\\nogroup.txt", kBob, std::nullopt, ""),
-                             file("C:\\data\\open.txt", kBob, std::nullopt)}));
-    ASSERT_TRUE(LogonUserW(u"alice", nullptr, u"Secret1!", LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT,
-                           &primary));
-  }
-  void TearDown() override {
-    if (impersonation) CloseHandle(impersonation);
-    RevertToSelf();
-    CloseHandle(primary);
-    expectClean();
-  }
-  void impersonate() {
-    ASSERT_TRUE(ImpersonateLoggedOnUser(primary));
-    ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_ALL_ACCESS, TRUE, &impersonation));
-  }
-  std::vector<uint8_t> descriptor(const char* path) {
-    DWORD needed = 0;
-    GetFileSecurityA(path, 7, nullptr, 0, &needed);
-    std::vector<uint8_t> sd(needed);
-    EXPECT_TRUE(GetFileSecurityA(path, 7, sd.data(), needed, &needed));
-    return sd;
-  }
-
-  HANDLE primary = nullptr;
-  HANDLE impersonation = nullptr;
-  GENERIC_MAPPING mapping{0x20089, 0x116, 0x200A0, 0x1F01FF};
-};
-
-TEST_F(WinsimAccessCheck, GetFileSecurityHandsOutASelfRelativeDescriptorBySize) {
-  DWORD needed = 0;
-  SetLastError(0xBEEF);
-  EXPECT_FALSE(GetFileSecurityA(kPath, 7, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), 122u);
-  // 20 header + two 28-byte SIDs + ACL of 8 + 20 (SYSTEM) + 36 (bob) + 20 (Everyone).
-  EXPECT_EQ(needed, 160u);
-  std::vector<uint8_t> sd(needed);
-  DWORD again = 0;
-  EXPECT_FALSE(GetFileSecurityA(kPath, 7, sd.data(), needed - 1, &again));
-  EXPECT_EQ(GetLastError(), 122u);
-  EXPECT_EQ(again, 160u);
-  SetLastError(0xBEEF);
-  ASSERT_TRUE(GetFileSecurityA(kPath, 7, sd.data(), needed, &again));
-  EXPECT_EQ(GetLastError(), 0xBEEFu) << "success leaves the last error alone";
-  const uint8_t header[] = {1, 0, 0x04, 0x80, 20, 0, 0, 0, 48, 0, 0, 0, 0, 0, 0, 0, 76, 0, 0, 0};
-  EXPECT_EQ(std::vector<uint8_t>(sd.begin(), sd.begin() + 20), std::vector<uint8_t>(header, header + 20));
-  const uint8_t acl[] = {2, 0, 84, 0, 3, 0, 0, 0};
-  EXPECT_EQ(std::vector<uint8_t>(sd.begin() + 76, sd.begin() + 84), std::vector<uint8_t>(acl, acl + 8));
-  const uint8_t everyone[] = {0, 0, 20, 0, 0xa9, 0, 0x12, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};
-  EXPECT_EQ(std::vector<uint8_t>(sd.begin() + 140, sd.end()), std::vector<uint8_t>(everyone, everyone + 20));
-
-  // No DACL: SE_DACL_PRESENT clear and no DACL offset.
-  std::vector<uint8_t> open = descriptor("C:\\data\\open.txt");
-  ASSERT_GE(open.size(), 20u);
-  EXPECT_EQ(open[2], 0x00);
-  EXPECT_EQ(open[3], 0x80);
-  EXPECT_EQ(open[16] | open[17] | open[18] | open[19], 0);
-  // Only the parts asked for: the owner alone.
-  GetFileSecurityA(kPath, OWNER_SECURITY_INFORMATION, nullptr, 0, &needed);
-  EXPECT_EQ(needed, 48u);
-}
-
-TEST_F(WinsimAccessCheck, GetFileSecurityIsItselfCheckedUnderImpersonation) {
-  impersonate();
-  DWORD needed = 0;
-  EXPECT_FALSE(GetFileSecurityA("C:\\data\\closed.txt", 7, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), 5u);
-  EXPECT_FALSE(GetFileSecurityA(kPath, 7, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), 122u) << "readable through Everyone";
-  RevertToSelf();
-  EXPECT_FALSE(GetFileSecurityA("C:\\data\\closed.txt", 7, nullptr, 0, &needed));
-  EXPECT_EQ(GetLastError(), 122u) << "the process itself reads every descriptor";
-}
-
-TEST_F(WinsimAccessCheck, MapGenericMaskReplacesGenericBits) {
-  const struct {
-    DWORD in, out;
-  } cases[] = {{GENERIC_READ, 0x20089}, {GENERIC_READ | GENERIC_WRITE | 1, 0x2019F},
-               {GENERIC_ALL | MAXIMUM_ALLOWED, 0x21F01FF}, {GENERIC_EXECUTE, 0x200A0}, {0x1, 0x1}};
-  for (const auto& c : cases) {
-    DWORD mask = c.in;
-    MapGenericMask(&mask, &mapping);
-    EXPECT_EQ(mask, c.out) << std::hex << c.in;
-  }
-}
-
-TEST_F(WinsimAccessCheck, FailuresLeaveTheOutputsUntouched) {
-  std::vector<uint8_t> sd = descriptor(kPath);
-  std::vector<uint8_t> noGroup = descriptor("C:\\data\\nogroup.txt");
-  impersonate();
-  struct Case {
-    const char* name;
-    void* sd;
-    HANDLE token;
-    DWORD desired;
-    bool privilegeBuffer;
-    DWORD privilegeLength;
-    DWORD error;
-    DWORD lengthAfter;
-  };
-  const Case cases[] = {
-      {"null token", sd.data(), nullptr, 0x20089, true, 20, 6, 20},
-      {"unknown handle", sd.data(), reinterpret_cast<HANDLE>(0x7777), 0x20089, true, 20, 6, 20},
-      {"primary token", sd.data(), primary, 0x20089, true, 20, 1309, 20},
-      {"descriptor without a group", noGroup.data(), impersonation, 0x20089, true, 20, 1338, 20},
-      {"generic bits left in the request", sd.data(), impersonation, GENERIC_READ, true, 20, 1360, 20},
-      {"short privilege buffer", sd.data(), impersonation, 0x20089, true, 19, 122, 20},
-      {"no privilege buffer", sd.data(), impersonation, 0x20089, false, 1, 998, 1},
-      {"no privilege buffer and length 0", sd.data(), impersonation, 0x20089, false, 0, 122, 20},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    PRIVILEGE_SET privileges{};
-    DWORD length = c.privilegeLength;
-    DWORD granted = 0xDEAD;
-    BOOL status = 7;
-    SetLastError(0);
-    EXPECT_FALSE(AccessCheck(c.sd, c.token, c.desired, &mapping, c.privilegeBuffer ? &privileges : nullptr, &length,
-                             &granted, &status));
-    EXPECT_EQ(GetLastError(), c.error);
-    EXPECT_EQ(length, c.lengthAfter);
-    EXPECT_EQ(granted, 0xDEADu);
-    EXPECT_EQ(status, 7);
-  }
-}
-
-TEST_F(WinsimAccessCheck, ADenialIsACheckThatRan) {
-  std::vector<uint8_t> closed = descriptor("C:\\data\\closed.txt");
-  std::vector<uint8_t> sd = descriptor(kPath);
-  impersonate();
-  PRIVILEGE_SET privileges{};
-  DWORD length = sizeof privileges;
-  DWORD granted = 0xDEAD;
-  BOOL status = 7;
-  SetLastError(0);
-  EXPECT_TRUE(AccessCheck(closed.data(), impersonation, 0x20089, &mapping, &privileges, &length, &granted, &status));
-  EXPECT_EQ(status, FALSE);
-  EXPECT_EQ(granted, 0u);
-  EXPECT_EQ(GetLastError(), 5u);
-
-  SetLastError(0xBEEF);
-  EXPECT_TRUE(AccessCheck(sd.data(), impersonation, 0x20089, &mapping, &privileges, &length, &granted, &status));
-  EXPECT_EQ(status, TRUE);
-  EXPECT_EQ(granted, 0x20089u) << "the desired mask, not the entry's";
-  EXPECT_EQ(GetLastError(), 0xBEEFu);
-  EXPECT_EQ(privileges.PrivilegeCount, 0u);
 }
 
 }  // namespace

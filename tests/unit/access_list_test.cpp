@@ -1,5 +1,5 @@
-// WinSecurity::getAccessList against winsim: which entries are listed and how, every failure row,
-// and winsim's GetNamedSecurityInfoW, GetAclInformation and GetAce.
+// WinSecurity::getAccessList against winsim: which entries are listed and how, and every failure
+// row (winsim's own calls: tests/winsim/file_security_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,21 +20,17 @@ using namespace testsupport::sids;
 
 namespace {
 
+using testsupport::allow;
+using testsupport::machineWithReport;
+
 constexpr const char* kDeleted = "S-1-5-21-1-2-3-1999";  // names no account
 constexpr const char* kAuthenticated = "S-1-5-11";
 constexpr const char* kCreatorOwner = "S-1-3-0";
-constexpr const char* kPath = "C:\\data\\report.docx";
+constexpr const char* kPath = testsupport::kReportPath;
 
 using winsim::Ace;
 
-Ace allow(const char* sid, uint32_t mask, uint8_t flags = 0) { return Ace{Ace::Allow, sid, mask, flags}; }
 Ace deny(const char* sid, uint32_t mask, uint8_t flags = 0) { return Ace{Ace::Deny, sid, mask, flags}; }
-
-winsim::Machine machine(const char* owner, std::optional<std::vector<Ace>> dacl) {
-  winsim::Machine m = testsupport::machineWithAlice();
-  m.files.push_back(winsim::File{kPath, owner, kUsers, std::move(dacl)});
-  return m;
-}
 
 std::vector<std::string> recordOf(winsecurity::WinSecurity& s) {
   const char* block = s.getLastErrorMessage();
@@ -77,7 +73,7 @@ TEST(AccessList, ListsEveryEntryWithAReadRight) {
   };
   for (const Listing& c : cases) {
     SCOPED_TRACE(c.name);
-    winsim::install(machine(kAlice, c.dacl));
+    winsim::install(machineWithReport(kAlice, c.dacl));
     winsecurity::WinSecurity s;
     char* block = nullptr;
     ASSERT_EQ(s.getAccessList(kPath, &block), 1);
@@ -95,7 +91,7 @@ TEST(AccessList, ListsEveryEntryWithAReadRight) {
 // A file without a DACL grants everyone everything: it is listed as the world group, named as
 // LookupAccountSidW names S-1-1-0, and no ACL call sees the null DACL.
 TEST(AccessList, NoDaclListsTheWorldGroup) {
-  winsim::install(machine(kAlice, std::nullopt));
+  winsim::install(machineWithReport(kAlice, std::nullopt));
   winsecurity::WinSecurity s;
   char* block = nullptr;
   ASSERT_EQ(s.getAccessList(kPath, &block), 1);
@@ -109,7 +105,7 @@ TEST(AccessList, NoDaclListsTheWorldGroup) {
 }
 
 TEST(AccessList, NonAsciiNamesLeaveAsUtf8) {
-  winsim::Machine m = machine(kAlice, std::vector<Ace>{allow("S-1-5-21-1-2-3-1201", 0x1200A9)});
+  winsim::Machine m = machineWithReport(kAlice, std::vector<Ace>{allow("S-1-5-21-1-2-3-1201", 0x1200A9)});
   m.groups.push_back({"Équipe Ünïcode", "TESTHOST", "S-1-5-21-1-2-3-1201"});
   m.files.push_back(winsim::File{"C:\\données\\été.txt", kAlice, kUsers, std::vector<Ace>{allow(kEveryone, 0x1)}});
   winsim::install(m);
@@ -126,8 +122,9 @@ TEST(AccessList, NonAsciiNamesLeaveAsUtf8) {
 
 // An unresolvable entry is skipped with a record; the walk goes on, and a later success keeps it.
 TEST(AccessList, UnresolvableEntriesAreSkippedWithARecord) {
-  winsim::install(machine(kAlice, std::vector<Ace>{allow(kDeleted, 0x1F01FF), allow(kUsers, 0x1200A9),
-                                                   deny("S-1-5-21-9-9-9-500", 0x1), allow(kSystem, 0x1F01FF)}));
+  winsim::install(machineWithReport(kAlice, std::vector<Ace>{allow(kDeleted, 0x1F01FF), allow(kUsers, 0x1200A9),
+                                                             deny("S-1-5-21-9-9-9-500", 0x1),
+                                                             allow(kSystem, 0x1F01FF)}));
   winsecurity::WinSecurity s;
   char* block = nullptr;
   ASSERT_EQ(s.getAccessList(kPath, &block), 1);
@@ -191,7 +188,7 @@ TEST(AccessListFailures, EachRecordsItsStepAndLeavesNothingBehind) {
   };
   for (const Failure& c : cases) {
     SCOPED_TRACE(c.name);
-    winsim::install(machine(c.owner, dacl));
+    winsim::install(machineWithReport(c.owner, dacl));
     if (c.faultCall) winsim::injectFault(c.faultCall, c.faultError, c.faultNth);
     winsecurity::WinSecurity s;
     char sentinel = 0;
@@ -210,7 +207,7 @@ TEST(AccessListFailures, EachRecordsItsStepAndLeavesNothingBehind) {
 }
 
 TEST(AccessListCalls, AskInTheOrderWindowsExpects) {
-  winsim::install(machine(kAlice, std::vector<Ace>{allow(kUsers, 0x1200A9), allow(kSystem, 0x116)}));
+  winsim::install(machineWithReport(kAlice, std::vector<Ace>{allow(kUsers, 0x1200A9), allow(kSystem, 0x116)}));
   winsecurity::WinSecurity s;
   char* block = nullptr;
   ASSERT_EQ(s.getAccessList(kPath, &block), 1);
@@ -222,77 +219,6 @@ TEST(AccessListCalls, AskInTheOrderWindowsExpects) {
     if (std::find(wanted.begin(), wanted.end(), c) != wanted.end()) seen.push_back(c);
   EXPECT_EQ(seen, wanted);
   EXPECT_TRUE(winsim::lastLogonArgs().user == std::nullopt) << "no logon for the access list";
-}
-
-// ---------------------------------------------------------------------------------------------
-// winsim's calls themselves.
-
-TEST(WinsimNamedSecurity, HandsOverALocalDescriptorWithPointersIntoIt) {
-  winsim::install(machine(kAlice, std::vector<Ace>{allow(kSystem, 0x1F01FF), allow(kEveryone, 0x1200A9)}));
-  PSID owner = nullptr, group = nullptr;
-  PACL dacl = nullptr;
-  PACL sacl = reinterpret_cast<PACL>(0x1);
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  SetLastError(0xBEEF);
-  ASSERT_EQ(GetNamedSecurityInfoW(u"c:\\DATA\\report.docx", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd),
-            0u);
-  EXPECT_EQ(GetLastError(), 0xBEEFu);
-  EXPECT_EQ(winsim::liveAllocations().local, 1u);
-  auto* base = static_cast<uint8_t*>(sd);
-  EXPECT_EQ(static_cast<uint8_t*>(owner), base + 20);
-  EXPECT_EQ(static_cast<uint8_t*>(group), base + 48);
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(dacl), base + 64);
-  EXPECT_EQ(sacl, nullptr);
-
-  ACL_SIZE_INFORMATION size{};
-  ASSERT_TRUE(GetAclInformation(dacl, &size, sizeof size, AclSizeInformation));
-  EXPECT_EQ(size.AceCount, 2u);
-  EXPECT_EQ(size.AclBytesInUse, 48u);
-  EXPECT_EQ(size.AclBytesFree, 0u);
-  ACL_REVISION_INFORMATION revision{};
-  ASSERT_TRUE(GetAclInformation(dacl, &revision, sizeof revision, AclRevisionInformation));
-  EXPECT_EQ(revision.AclRevision, 2u);
-  SetLastError(0);
-  EXPECT_FALSE(GetAclInformation(dacl, &size, sizeof size - 1, AclSizeInformation));
-  EXPECT_EQ(GetLastError(), 87u);
-  EXPECT_FALSE(GetAclInformation(dacl, &size, sizeof size, static_cast<ACL_INFORMATION_CLASS>(7)));
-  EXPECT_EQ(GetLastError(), 87u);
-
-  LPVOID ace = nullptr;
-  ASSERT_TRUE(GetAce(dacl, 1, &ace));
-  EXPECT_EQ(static_cast<uint8_t*>(ace), reinterpret_cast<uint8_t*>(dacl) + 8 + 20) << "a pointer into the ACL";
-  EXPECT_EQ(static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask, 0x1200A9u);
-  LPVOID before = ace;
-  EXPECT_FALSE(GetAce(dacl, 2, &ace));
-  EXPECT_EQ(GetLastError(), 87u);
-  EXPECT_EQ(ace, before);
-  EXPECT_EQ(LocalFree(sd), nullptr);
-  expectClean();
-}
-
-TEST(WinsimNamedSecurity, NoDaclComesBackNullAndFailuresWriteNothing) {
-  winsim::install(machine(kAlice, std::nullopt));
-  PSID owner = nullptr, group = nullptr;
-  PACL dacl = reinterpret_cast<PACL>(0x1);
-  PACL sacl = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  ASSERT_EQ(GetNamedSecurityInfoW(u"C:\\data\\report.docx", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd),
-            0u);
-  EXPECT_EQ(dacl, nullptr);
-  EXPECT_EQ(static_cast<uint8_t*>(sd)[2] & SE_DACL_PRESENT, 0);
-  LocalFree(sd);
-
-  sd = reinterpret_cast<PSECURITY_DESCRIPTOR>(0x2);
-  EXPECT_EQ(GetNamedSecurityInfoW(nullptr, SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 87u);
-  EXPECT_EQ(GetNamedSecurityInfoW(u"C:\\data\\gone.txt", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 2u);
-  EXPECT_EQ(GetNamedSecurityInfoW(u"Q:\\data\\gone.txt", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 3u);
-  EXPECT_EQ(GetNamedSecurityInfoW(u"C:\\data\\report.docx\\x", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl,
-                                  &sd),
-            2u)
-      << "a listed path is a known folder";
-  EXPECT_EQ(GetNamedSecurityInfoW(u"C:\\da|ta", SE_FILE_OBJECT, 7, &owner, &group, &dacl, &sacl, &sd), 123u);
-  EXPECT_EQ(sd, reinterpret_cast<PSECURITY_DESCRIPTOR>(0x2));
-  expectClean();
 }
 
 }  // namespace

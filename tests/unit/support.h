@@ -1,6 +1,6 @@
-// Helpers shared by the unit tests: request bytes and reply decoding from the client library,
-// reading memory blocks, machines to start from, and the check that an operation left nothing
-// behind in winsim.
+// Helpers shared by the unit tests: request bytes and reply decoding from the client library and
+// reading memory blocks; machines to start from and the check that an operation left nothing
+// behind in winsim come from winsim's own test helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,17 +15,9 @@
 #include "request/MessageHandler.h"
 #include "security/wire.h"
 #include "winsim/machine.h"
+#include "winsim/winsim_support.h"
 
 namespace testsupport {
-
-// Well-known SIDs and the accounts of machineWithAlice, by name.
-namespace sids {
-constexpr const char* kAlice = "S-1-5-21-1-2-3-1001";
-constexpr const char* kEveryone = "S-1-1-0";
-constexpr const char* kUsers = "S-1-5-32-545";
-constexpr const char* kAdministrators = "S-1-5-32-544";
-constexpr const char* kSystem = "S-1-5-18";
-}  // namespace sids
 
 // A 32-bit integer as the wire writes it: four little-endian bytes.
 inline std::string le(int32_t value) {
@@ -100,19 +92,6 @@ inline std::vector<std::string> errorStrings(const char* context, const char* ca
   return v;
 }
 
-// A workgroup machine with one local account "alice" / "Secret1!" in Users.
-inline winsim::Machine machineWithAlice() {
-  winsim::Machine m = winsim::defaultMachine();
-  m.computerName = "TESTHOST";
-  winsim::Account alice;
-  alice.name = "alice";
-  alice.sid = sids::kAlice;
-  alice.password = "Secret1!";
-  alice.groups = {{"S-1-1-0"}, {"S-1-5-32-545"}};
-  m.accounts.push_back(alice);
-  return m;
-}
-
 // The calls made since the last install, without the code-page conversions that every string
 // passes through.
 inline std::vector<std::string> securityCalls() {
@@ -120,13 +99,6 @@ inline std::vector<std::string> securityCalls() {
   for (const std::string& call : winsim::callLog())
     if (call != "MultiByteToWideChar" && call != "WideCharToMultiByte") out.push_back(call);
   return out;
-}
-
-// Nothing leaked and the thread is itself again.
-inline void expectClean() {
-  EXPECT_EQ(winsim::openHandles(), 0u) << "open handles";
-  EXPECT_EQ(winsim::liveAllocations().total(), 0u) << "live platform allocations";
-  EXPECT_FALSE(winsim::threadImpersonating()) << "thread left impersonating";
 }
 
 // Runs the request loop in-process over memory streams and returns what it wrote.

@@ -1,5 +1,5 @@
-// WinSecurity::isNTFS and isMappedDrive against winsim's volumes and shares, and winsim's
-// GetVolumeInformationW and GetDriveTypeW themselves.
+// WinSecurity::isNTFS and isMappedDrive against winsim's volumes and shares (winsim's
+// GetVolumeInformationW and GetDriveTypeW themselves: tests/winsim/volumes_test.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,18 +15,7 @@ using testsupport::expectClean;
 
 namespace {
 
-winsim::Machine machine() {
-  winsim::Machine m = winsim::defaultMachine();
-  m.volumes = {
-      {"C:\\", "NTFS", DRIVE_FIXED, 0},      {"E:\\", "FAT32", DRIVE_REMOVABLE, 0},
-      {"N:\\", "ntfs", DRIVE_FIXED, 0},      {"D:\\", "CDFS", DRIVE_CDROM, 21},
-      {"Z:\\", "NTFS", DRIVE_REMOTE, 0},     {"R:\\", "NTFS", DRIVE_RAMDISK, 0},
-      {"U:\\", "exFAT", DRIVE_UNKNOWN, 0},
-  };
-  m.shares = {{"\\\\fs01\\docs", std::nullopt, std::nullopt, "NTFS"},
-              {"\\\\fs02\\media", std::string("alice"), std::string("pw"), "FAT32"}};
-  return m;
-}
+using testsupport::machineWithVolumes;
 
 std::vector<std::string> recordOf(winsecurity::WinSecurity& s) {
   const char* block = s.getLastErrorMessage();
@@ -70,7 +59,7 @@ TEST(Volumes, AnswerByTheRootsTheMachineLists) {
       {"Q:\\", 0, 3, "The system cannot find the path specified.\r\n", 0, DRIVE_NO_ROOT_DIR},
       {"", 0, 3, "The system cannot find the path specified.\r\n", 0, DRIVE_NO_ROOT_DIR},
   };
-  winsim::install(machine());
+  winsim::install(machineWithVolumes());
   for (const Volume& c : cases) {
     SCOPED_TRACE(c.path);
     winsecurity::WinSecurity s;
@@ -93,7 +82,7 @@ TEST(Volumes, AnswerByTheRootsTheMachineLists) {
 }
 
 TEST(Volumes, AFailedQueryIsRecordedAndTheMappedTestKeepsTheRecord) {
-  winsim::install(machine());
+  winsim::install(machineWithVolumes());
   winsim::injectFault("GetVolumeInformationW", 5);
   winsecurity::WinSecurity s;
   EXPECT_EQ(s.isNTFS("C:\\"), 0);
@@ -113,32 +102,13 @@ TEST(Volumes, AFailedQueryIsRecordedAndTheMappedTestKeepsTheRecord) {
 }
 
 TEST(Volumes, PathsAreReadAsUtf8) {
-  winsim::Machine m = machine();
+  winsim::Machine m = machineWithVolumes();
   m.shares.push_back({"\\\\fs01\\é", std::nullopt, std::nullopt, "NTFS"});
   winsim::install(m);
   winsecurity::WinSecurity s;
   EXPECT_EQ(s.isNTFS("\\\\fs01\\\xC3\xA9\\"), 1);
   EXPECT_EQ(s.isMappedDrive("\\\\FS01\\\xC3\x89\\"), 1);
   expectClean();
-}
-
-TEST(WinsimVolumes, GetVolumeInformationFillsWhatItIsGiven) {
-  winsim::install(machine());
-  WCHAR name[256] = {u'x'};
-  WCHAR label[16] = {u'x'};
-  DWORD serial = 0, maxComponent = 0, flags = 0;
-  SetLastError(0xBEEF);
-  ASSERT_TRUE(GetVolumeInformationW(u"E:\\", label, 16, &serial, &maxComponent, &flags, name, 256));
-  EXPECT_EQ(std::u16string(name), u"FAT32");
-  EXPECT_EQ(label[0], 0);
-  EXPECT_EQ(maxComponent, 255u);
-  EXPECT_EQ(GetLastError(), 0xBEEFu);
-  EXPECT_FALSE(GetVolumeInformationW(u"E:\\", nullptr, 0, nullptr, nullptr, &flags, name, 5));
-  EXPECT_EQ(GetLastError(), 24u) << "no room for the name and its terminator";
-  ASSERT_TRUE(GetVolumeInformationW(nullptr, nullptr, 0, nullptr, nullptr, &flags, name, 256));
-  EXPECT_EQ(std::u16string(name), u"NTFS") << "null: the current directory's volume";
-  EXPECT_EQ(GetDriveTypeW(nullptr), static_cast<UINT>(DRIVE_FIXED));
-  EXPECT_EQ(GetDriveTypeW(u"D:\\"), static_cast<UINT>(DRIVE_CDROM)) << "a drive without media still has a type";
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <functional>
 #include <string>
 
-#include "support.h"
 #include "winsim/machine.h"
+#include "winsim/winsim_support.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support.h"
 #include "winsim/machine.h"
+#include "winsim/winsim_support.h"
 
 namespace {
 

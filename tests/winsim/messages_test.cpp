@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "support.h"
 #include "winsim/machine.h"
+#include "winsim/winsim_support.h"
 
 namespace {
 
