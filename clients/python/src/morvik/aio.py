@@ -11,7 +11,7 @@ from . import _commands as answers
 from . import _wire
 from ._commands import Password, Request
 from ._wire import Params, Reply
-from .client import CLOSE_GRACE, DEFAULT_TIMEOUT, STDERR_KEPT, server_environment
+from .client import CLOSE_GRACE, DEFAULT_TIMEOUT, STDERR_KEPT, checked_command, server_environment
 from .errors import MorvikError
 
 
@@ -25,11 +25,7 @@ class AsyncClient:
     def __init__(
         self, command: Sequence[str], env: Mapping[str, str] | None = None, timeout: float = DEFAULT_TIMEOUT
     ) -> None:
-        if not command:
-            raise ValueError("a server command needs a program")
-        if timeout <= 0:
-            raise ValueError("the timeout must be positive")
-        self.command = list(command)
+        self.command = checked_command(command, timeout)
         self.timeout = timeout
         self._env = dict(env or {})
         self._process: asyncio.subprocess.Process | None = None

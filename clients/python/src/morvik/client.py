@@ -27,6 +27,15 @@ def server_environment(env: Mapping[str, str] | None) -> dict[str, str]:
     return full
 
 
+def checked_command(command: Sequence[str], timeout: float) -> list[str]:
+    """The server command as a list, after the checks every client makes of what it is given."""
+    if not command:
+        raise ValueError("a server command needs a program")
+    if timeout <= 0:
+        raise ValueError("the timeout must be positive")
+    return list(command)
+
+
 class Client(Commands):
     """One morvik server, started from a command (no shell) and variables added to the inherited
     environment. Requests are served one at a time; calls from several threads wait for each other
@@ -37,11 +46,7 @@ class Client(Commands):
     def __init__(
         self, command: Sequence[str], env: Mapping[str, str] | None = None, timeout: float = DEFAULT_TIMEOUT
     ) -> None:
-        if not command:
-            raise ValueError("a server command needs a program")
-        if timeout <= 0:
-            raise ValueError("the timeout must be positive")
-        self.command = list(command)
+        self.command = checked_command(command, timeout)
         self.timeout = timeout
         self._lock = threading.Lock()
         self._broken: str | None = None
