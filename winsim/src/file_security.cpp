@@ -35,6 +35,16 @@ DWORD openForSecurity(const std::u16string& path, SECURITY_INFORMATION info, con
   return 0;
 }
 
+// What the ACL readers (GetAclInformation, GetAce) refuse before they read anything: 0, or the
+// number. Windows reads through a null pointer unchecked (Wine faults on a null ACL); refusing it
+// with the number an access violation maps to keeps a caller's mistake visible without a crash. A
+// malformed ACL has no size to report and no entries to hand out.
+DWORD aclRefusal(const ACL* acl, const void* out) {
+  if (!acl || !out) return ERROR_NOACCESS;
+  if (!validAcl(acl)) return ERROR_INVALID_ACL;
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -109,15 +119,8 @@ BOOL WINAPI GetAclInformation(PACL acl, LPVOID info, DWORD length, ACL_INFORMATI
     SetLastError(error);
     return FALSE;
   }
-  // Windows reads through the pointer unchecked (Wine faults on a null ACL); refusing it with the
-  // number an access violation maps to keeps a caller's mistake visible without a crash.
-  if (!acl || !info) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
-  // A malformed ACL has no size to report and no entries to hand out.
-  if (!validAcl(acl)) {
-    SetLastError(ERROR_INVALID_ACL);
+  if (DWORD refusal = aclRefusal(acl, info)) {
+    SetLastError(refusal);
     return FALSE;
   }
   switch (infoClass) {
@@ -145,12 +148,8 @@ BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID* ace) {
     SetLastError(error);
     return FALSE;
   }
-  if (!acl || !ace) {
-    SetLastError(ERROR_NOACCESS);
-    return FALSE;
-  }
-  if (!validAcl(acl)) {
-    SetLastError(ERROR_INVALID_ACL);
+  if (DWORD refusal = aclRefusal(acl, ace)) {
+    SetLastError(refusal);
     return FALSE;
   }
   const uint8_t* entry = aceAt(acl, index);
